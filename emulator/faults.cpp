@@ -1,0 +1,146 @@
+#include "faults.h"
+
+#include "rapi_commands.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace pspc {
+namespace {
+
+std::vector<std::string> split(const std::string& text, char sep) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    size_t at = text.find(sep, start);
+    parts.push_back(text.substr(start, at - start));
+    if (at == std::string::npos) return parts;
+    start = at + 1;
+  }
+}
+
+bool parseNumber(const std::string& text, uint64_t& value) {
+  if (text.empty()) return false;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  return s;
+}
+
+const rapiwire::Command kAllCommands[] = {
+    rapiwire::Command::CreateFile,      rapiwire::Command::ReadFile,        rapiwire::Command::WriteFile,
+    rapiwire::Command::CloseHandle,     rapiwire::Command::FindAllFiles,    rapiwire::Command::CreateDirectory,
+    rapiwire::Command::CreateProcess,   rapiwire::Command::MoveFile,        rapiwire::Command::DeleteFile,
+    rapiwire::Command::GetFileSize,     rapiwire::Command::RegOpenKeyEx,    rapiwire::Command::RegCreateKeyEx,
+    rapiwire::Command::RegCloseKey,     rapiwire::Command::RegQueryValueEx, rapiwire::Command::RegSetValueEx,
+    rapiwire::Command::GetStoreInformation,
+};
+
+} // namespace
+
+std::optional<std::string> canonicalCallName(const std::string& typed) {
+  std::string wanted = lower(typed);
+  if (wanted.rfind("ce", 0) != 0) wanted = "ce" + wanted;
+  for (rapiwire::Command command : kAllCommands) {
+    std::string name = rapiwire::commandName(command);
+    if (lower(name) == wanted) return name;
+  }
+  return std::nullopt;
+}
+
+bool Faults::add(const std::string& spec, std::string& error) {
+  std::vector<std::string> parts = split(spec, ':');
+  Rule rule;
+  rule.spec = spec;
+  uint64_t number = 0;
+  if (parts.size() == 2 && parts[0] == "drop-after-bytes") {
+    if (!parseNumber(parts[1], number)) {
+      error = "drop-after-bytes needs a byte count: " + spec;
+      return false;
+    }
+    std::lock_guard lock(mutex_);
+    bytesLeft_ = number;
+    return true;
+  }
+  if ((parts[0] != "fail" && parts[0] != "drop") || parts.size() < 3 || parts.size() > 4 ||
+      (parts[0] == "drop" && parts.size() != 3)) {
+    error = "unknown fault '" + spec + "' (fail:<Op>:<N>[:<lastError>], drop:<Op>:<N>, drop-after-bytes:<N>)";
+    return false;
+  }
+  rule.action = parts[0] == "fail" ? Action::Fail : Action::Drop;
+  auto op = canonicalCallName(parts[1]);
+  if (!op) {
+    error = "unknown call '" + parts[1] + "' in fault " + spec;
+    return false;
+  }
+  rule.op = *op;
+  std::string nth = parts[2];
+  if (!nth.empty() && nth.back() == '+') {
+    rule.onward = true;
+    nth.pop_back();
+  }
+  if (!parseNumber(nth, number) || number == 0 || number > UINT32_MAX) {
+    error = "the call number in fault " + spec + " must be 1 or more";
+    return false;
+  }
+  rule.nth = uint32_t(number);
+  if (parts.size() == 4) {
+    if (!parseNumber(parts[3], number) || number > UINT32_MAX) {
+      error = "the last error in fault " + spec + " must be a number";
+      return false;
+    }
+    rule.lastError = uint32_t(number);
+  }
+  std::lock_guard lock(mutex_);
+  calls_[rule.op] = 0;
+  rules_.push_back(rule);
+  return true;
+}
+
+void Faults::clear() {
+  std::lock_guard lock(mutex_);
+  rules_.clear();
+  calls_.clear();
+  bytesLeft_.reset();
+}
+
+Faults::Action Faults::onCall(const std::string& op, uint32_t& lastError) {
+  std::lock_guard lock(mutex_);
+  auto counter = calls_.find(op);
+  if (counter == calls_.end()) return Action::None;
+  uint32_t call = ++counter->second;
+  for (const Rule& rule : rules_) {
+    if (rule.op != op) continue;
+    if (call == rule.nth || (rule.onward && call > rule.nth)) {
+      lastError = rule.lastError;
+      return rule.action;
+    }
+  }
+  return Action::None;
+}
+
+bool Faults::onBytes(size_t& count) {
+  std::lock_guard lock(mutex_);
+  if (!bytesLeft_) return false;
+  if (count < *bytesLeft_) {
+    *bytesLeft_ -= count;
+    return false;
+  }
+  count = size_t(*bytesLeft_);
+  bytesLeft_.reset();
+  return true;
+}
+
+std::string Faults::describe() const {
+  std::lock_guard lock(mutex_);
+  std::string out;
+  for (const Rule& rule : rules_) out += (out.empty() ? "" : " ") + rule.spec;
+  if (bytesLeft_) out += std::string(out.empty() ? "" : " ") + "drop-after-bytes:" + std::to_string(*bytesLeft_);
+  return out.empty() ? "none" : out;
+}
+
+} // namespace pspc

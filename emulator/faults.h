@@ -1,0 +1,54 @@
+// Faults a tester injects into the device: a call that fails, a link that
+// drops at a chosen call or after a number of bytes. Set from the emulator's
+// command line or its control channel, never by anything on the link itself.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pspc {
+
+class Faults {
+public:
+  enum class Action { None, Fail, Drop };
+
+  // Adds a rule. Forms:
+  //   fail:<Op>:<N>[:<lastError>]   the Nth call of Op from now fails ("<N>+": and every later one)
+  //   drop:<Op>:<N>                 the link drops when the Nth call of Op arrives, before it runs
+  //   drop-after-bytes:<N>          the link drops once N more request bytes have arrived
+  // Op is a call name such as CeWriteFile (the "Ce" may be left out; any letter case).
+  bool add(const std::string& spec, std::string& error);
+  void clear();
+
+  // Called once per request, before it runs. On Fail, `lastError` is the
+  // error the failed call reports.
+  Action onCall(const std::string& op, uint32_t& lastError);
+  // Called for every chunk of bytes that arrives. True when the link drops
+  // within this chunk: then only the first `count` bytes (reduced here) arrive.
+  bool onBytes(size_t& count);
+
+  std::string describe() const;
+
+private:
+  struct Rule {
+    Action action = Action::Fail;
+    std::string op;     // canonical call name
+    uint32_t nth = 1;
+    bool onward = false;
+    uint32_t lastError = 31; // ERROR_GEN_FAILURE
+    std::string spec;
+  };
+  mutable std::mutex mutex_;
+  std::vector<Rule> rules_;
+  std::map<std::string, uint32_t> calls_; // calls of each op since its rule was set
+  std::optional<uint64_t> bytesLeft_;
+};
+
+// Canonical call name ("CeWriteFile") of a name a person typed, or nothing.
+std::optional<std::string> canonicalCallName(const std::string& typed);
+
+} // namespace pspc

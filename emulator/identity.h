@@ -1,0 +1,58 @@
+// What the emulated device says about itself, and how a device image is laid
+// out on the host.
+//
+// An image is a folder:
+//   device.conf      identity and behaviour, "key = value" lines (below)
+//   fs/              the device's file system; fs/Windows is \Windows
+//   attributes.tsv   file attributes that differ from the default
+//   registry.dat     the device registry (saved atomically)
+//   oplog.jsonl      every link request with its arguments and result
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace pspc {
+
+struct Identity {
+  std::string version = "1.12.00"; // seven characters, as the device tool reports it
+  std::string language = "JPN";    // three-letter code: JPN, ENG, ...
+  std::string model = "PsPC";
+  uint32_t storeBytes = 8u << 20;  // object store capacity
+  // Raw UTF-16 units for the device tag in the tool's data file, overriding
+  // version and language (to model odd devices); empty: built from them.
+  std::optional<std::array<uint16_t, 11>> tagUnits;
+  uint32_t toolDelayMs = 0; // the device tool writes its data file this late
+  bool toolWrites = true;   // false: the tool starts but never writes the file
+
+  // The 11 UTF-16 units of the device tag: version, a blank, the language.
+  std::array<uint16_t, 11> tag() const;
+
+  // device.conf text and back. parse() names the first bad line in `error`.
+  std::string serialize() const;
+  static std::optional<Identity> parse(const std::string& text, std::string& error);
+};
+
+namespace image {
+inline std::filesystem::path configFile(const std::filesystem::path& dir) { return dir / "device.conf"; }
+inline std::filesystem::path fsRoot(const std::filesystem::path& dir) { return dir / "fs"; }
+inline std::filesystem::path attributesFile(const std::filesystem::path& dir) { return dir / "attributes.tsv"; }
+inline std::filesystem::path registryFile(const std::filesystem::path& dir) { return dir / "registry.dat"; }
+inline std::filesystem::path opLogFile(const std::filesystem::path& dir) { return dir / "oplog.jsonl"; }
+
+// Makes a fresh image: \Windows (with the device tool), \Temp, \My Documents,
+// an empty registry. Fails (false, `error` set) when `dir` exists and is not empty.
+bool create(const std::filesystem::path& dir, const Identity& identity, std::string& error);
+bool isImage(const std::filesystem::path& dir);
+} // namespace image
+
+// Device paths of the built-in tool and the data file it writes.
+inline constexpr char16_t kDeviceToolPath[] = u"\\Windows\\MakeZlkData.exe";
+inline constexpr char16_t kDeviceDataPath[] = u"\\Windows\\zlkAssetData.dat";
+inline constexpr uint32_t kDeviceDataBytes = 2600;
+inline constexpr uint32_t kDeviceTagOffset = 2556;
+
+} // namespace pspc

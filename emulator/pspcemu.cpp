@@ -1,0 +1,468 @@
+// pspcemu: the PsPC device emulator's command line. Makes device images,
+// serves one on the RAPI link, and lets a person look into it.
+#include "control_client.h"
+#include "device.h"
+#include "device_path.h"
+#include "faults.h"
+#include "file_system.h"
+#include "link_model.h"
+#include "op_log.h"
+#include "registry.h"
+#include "server.h"
+#include "win32_codes.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace pspc;
+
+namespace {
+
+const char* kUsage = R"(pspcemu - a Windows CE palm-size PC (PsPC) on a RAPI link, for trying installs without hardware
+
+usage: pspcemu <command> <image folder> [arguments]
+
+  init DIR [options]        make a device image
+      --version V           device version text (default 1.12.00)
+      --language L          device language code, JPN or ENG (default JPN)
+      --model NAME          model name (default PsPC)
+      --store-bytes N       object store capacity in bytes; K and M suffixes (default 8M)
+      --tag-units "U x11"   raw UTF-16 units (hex) of the device tag, for odd devices
+      --tool-delay-ms N     the device tool writes its data file this late
+      --tool-no-write       the device tool starts but never writes its data file
+      --no-tool             no device tool (\Windows\MakeZlkData.exe) on the device
+      --no-temp             no \Temp folder on the device
+      --force               replace an existing image at DIR
+  serve DIR [options]       attach the device: serve it on the RAPI link until Ctrl-C
+      --port N              RAPI port (default 990, the device's own; 0: any free port)
+      --bind ADDR           address to listen on (default 127.0.0.1)
+      --control-port N      control channel port on 127.0.0.1 (default any free port)
+      --link RATE           serial (115200 baud), usb (USB 1.1) or unlimited (default)
+      --reply-delay-ms N    the device answers every call this much later
+      --fault SPEC          inject a fault (repeatable): fail:<Call>:<N>[:<error>],
+                            drop:<Call>:<N>, drop-after-bytes:<N>
+      --unplugged           start with the device out of its cradle
+  status DIR                identity, store, files, registry; the server's state if serving
+  ls DIR [PATH] [-R]        list a device folder (default \)
+  cat DIR PATH              write a device file to standard output
+  put DIR HOSTFILE PATH     copy a host file onto the device
+  attrib DIR PATH [+r|-r|+h|-h|+s|-s]...  show or change a device file's attributes
+  reg DIR                   export the device registry as readable text
+  log DIR [--json] [--tail N]  show the op log: every call a desktop made on the link
+  control DIR COMMAND...    send a command to the serving emulator: status, plug, unplug,
+                            fault <spec>, clear-faults, link <rate>, delay <ms>, quit
+
+While serving, DIR/link.port and DIR/control.port hold the ports in use.
+Desktop programs reach the device through rapi.dll; set PSPC_RAPI_ENDPOINT=127.0.0.1:<port>
+when the port is not 990.
+)";
+
+[[noreturn]] void fail(const std::string& message) {
+  std::cerr << "pspcemu: " << message << "\n";
+  std::exit(1);
+}
+
+std::u16string devicePathArg(const std::string& text) {
+  std::u16string path;
+  if (!utf8ToUtf16(text, path)) fail("not valid UTF-8: " + text);
+  if (path.empty() || path[0] != u'\\') path = u"\\" + path;
+  return path;
+}
+
+std::string errorText(uint32_t code) {
+  static const std::map<uint32_t, std::string> names = {
+      {ERROR_FILE_NOT_FOUND, "file not found"},    {ERROR_PATH_NOT_FOUND, "path not found"},
+      {ERROR_ACCESS_DENIED, "access denied"},      {ERROR_SHARING_VIOLATION, "sharing violation"},
+      {ERROR_FILE_EXISTS, "file exists"},          {ERROR_DISK_FULL, "the store is full"},
+      {ERROR_INVALID_NAME, "invalid name"},        {ERROR_ALREADY_EXISTS, "already exists"},
+      {ERROR_FILENAME_EXCED_RANGE, "name too long"}};
+  auto it = names.find(code);
+  return (it == names.end() ? "error" : it->second) + " (" + std::to_string(code) + ")";
+}
+
+uint64_t parseSize(const std::string& text) {
+  char* end = nullptr;
+  unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (end == text.c_str()) fail("not a size: " + text);
+  std::string suffix = end;
+  if (suffix == "K" || suffix == "k" || suffix == "KiB") value <<= 10;
+  else if (suffix == "M" || suffix == "m" || suffix == "MiB") value <<= 20;
+  else if (!suffix.empty()) fail("not a size: " + text);
+  if (value > UINT32_MAX) fail("a PsPC store holds at most 4 GiB - 1: " + text);
+  return value;
+}
+
+uint32_t parseNumber(const std::string& text, const std::string& what) {
+  char* end = nullptr;
+  unsigned long value = std::strtoul(text.c_str(), &end, 0);
+  if (text.empty() || *end != '\0' || value > UINT32_MAX) fail(what + " must be a number: " + text);
+  return uint32_t(value);
+}
+
+// Arguments after the image folder: options with values, flags, positionals.
+struct Args {
+  std::vector<std::string> positional;
+  std::multimap<std::string, std::string> options;
+  bool has(const std::string& key) const { return options.count(key) > 0; }
+  std::string get(const std::string& key, const std::string& fallback = "") const {
+    auto it = options.find(key);
+    return it == options.end() ? fallback : it->second;
+  }
+};
+
+Args parseArgs(int argc, char** argv, int first, const std::vector<std::string>& valued,
+               const std::vector<std::string>& flags) {
+  Args args;
+  for (int i = first; i < argc; ++i) {
+    std::string a = argv[i];
+    bool isValued = std::find(valued.begin(), valued.end(), a) != valued.end();
+    bool isFlag = std::find(flags.begin(), flags.end(), a) != flags.end();
+    if (isValued) {
+      if (i + 1 >= argc) fail(a + " needs a value");
+      args.options.emplace(a, argv[++i]);
+    } else if (isFlag) {
+      args.options.emplace(a, "");
+    } else if (a.size() > 1 && a[0] == '-' && a != "-r" && a != "-h" && a != "-s") {
+      fail("unknown option " + a + " (see pspcemu --help)");
+    } else {
+      args.positional.push_back(a);
+    }
+  }
+  return args;
+}
+
+fs::path requireImage(const std::string& dir) {
+  if (!image::isImage(dir))
+    fail(dir + " is not a device image (make one with: pspcemu init " + dir + ")");
+  return dir;
+}
+
+int cmdInit(const fs::path& dir, const Args& args) {
+  Identity identity;
+  identity.version = args.get("--version", identity.version);
+  identity.language = args.get("--language", identity.language);
+  identity.model = args.get("--model", identity.model);
+  if (args.has("--store-bytes")) identity.storeBytes = uint32_t(parseSize(args.get("--store-bytes")));
+  if (args.has("--tool-delay-ms")) identity.toolDelayMs = parseNumber(args.get("--tool-delay-ms"), "--tool-delay-ms");
+  identity.toolWrites = !args.has("--tool-no-write");
+  if (args.has("--tag-units")) {
+    std::istringstream in(args.get("--tag-units"));
+    std::array<uint16_t, 11> units{};
+    std::string word;
+    size_t n = 0;
+    while (in >> word) {
+      if (n == 11) fail("--tag-units takes exactly 11 units");
+      uint32_t unit = parseNumber("0x" + word, "a tag unit");
+      if (unit > 0xFFFF) fail("a tag unit is 16 bits: " + word);
+      units[n++] = uint16_t(unit);
+    }
+    if (n != 11) fail("--tag-units takes exactly 11 units");
+    identity.tagUnits = units;
+  }
+  if (identity.version.size() != 7) fail("the version must have 7 characters, such as 1.12.00");
+  if (identity.language.size() != 3) fail("the language must be a 3-letter code, such as JPN or ENG");
+  if (fs::exists(dir)) {
+    if (!args.has("--force")) {
+      if (image::isImage(dir))
+        fail(dir.string() + " already holds a device image; use --force to replace it, or choose another folder");
+      if (!fs::is_empty(dir)) fail(dir.string() + " exists and is not empty; choose another folder");
+    } else if (image::isImage(dir)) {
+      fs::remove_all(dir);
+    } else if (!fs::is_empty(dir)) {
+      fail(dir.string() + " exists and is not a device image; --force only replaces device images");
+    }
+  }
+  std::string error;
+  if (!image::create(dir, identity, error)) fail(error);
+  if (args.has("--no-tool")) fs::remove(image::fsRoot(dir) / "Windows" / "MakeZlkData.exe");
+  if (args.has("--no-temp")) fs::remove_all(image::fsRoot(dir) / "Temp");
+  std::cout << "made a device image in " << dir.string() << ": version " << identity.version << ", language "
+            << identity.language << ", store " << identity.storeBytes << " bytes\n";
+  return 0;
+}
+
+void writePortFile(const fs::path& file, uint16_t port) {
+  fs::path temp = file;
+  temp += ".tmp";
+  { std::ofstream(temp) << port << "\n"; }
+  fs::rename(temp, file);
+}
+
+int cmdServe(const fs::path& dir, const Args& args) {
+  ServerOptions options;
+  if (args.has("--port")) options.port = uint16_t(parseNumber(args.get("--port"), "--port"));
+  if (args.has("--control-port")) options.controlPort = uint16_t(parseNumber(args.get("--control-port"), "--control-port"));
+  options.bindAddress = args.get("--bind", options.bindAddress);
+  options.startUnplugged = args.has("--unplugged");
+  LinkModel link;
+  if (args.has("--link")) {
+    auto rate = LinkModel::parseRate(args.get("--link"));
+    if (!rate) fail("unknown link '" + args.get("--link") + "' (serial, usb, unlimited or bytes per second)");
+    link.setRate(*rate);
+  }
+  if (args.has("--reply-delay-ms"))
+    link.setReplyDelay(std::chrono::milliseconds(parseNumber(args.get("--reply-delay-ms"), "--reply-delay-ms")));
+  Faults faults;
+  for (auto [it, end] = args.options.equal_range("--fault"); it != end; ++it) {
+    std::string error;
+    if (!faults.add(it->second, error)) fail(error);
+  }
+
+  // Signals are taken by this thread alone, before any other thread exists.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  Device device(dir);
+  OpLog log(image::opLogFile(dir));
+  Server server(device, log, faults, link, options);
+  try {
+    server.start();
+  } catch (const std::exception& e) {
+    fail(e.what());
+  }
+  writePortFile(dir / "link.port", server.linkPort());
+  writePortFile(dir / "control.port", server.controlPort());
+  std::cout << "PsPC emulator: serving " << dir.string() << " on " << options.bindAddress << ":"
+            << server.linkPort() << (options.startUnplugged ? " (unplugged)" : "") << ", control on 127.0.0.1:"
+            << server.controlPort() << "; link " << LinkModel::rateName(link.rate()) << "; Ctrl-C to stop"
+            << std::endl;
+  while (!server.quitRequested()) {
+    timespec wait{0, 200 * 1000 * 1000};
+    if (sigtimedwait(&signals, nullptr, &wait) > 0) break;
+  }
+  server.stop();
+  fs::remove(dir / "link.port");
+  fs::remove(dir / "control.port");
+  std::cout << "PsPC emulator: stopped" << std::endl;
+  return 0;
+}
+
+void listFolder(Device& device, const std::u16string& folder, bool recursive, std::ostream& out) {
+  std::vector<FindData> entries;
+  uint32_t error = 0;
+  std::u16string pattern = folder + (folder == u"\\" ? u"*" : u"\\*");
+  if (!device.findAllFiles(pattern, entries, error) && error != ERROR_SUCCESS)
+    fail("cannot list " + toUtf8Lossy(folder) + ": " + errorText(error));
+  for (const FindData& e : entries) {
+    bool dir = e.attributes & FILE_ATTRIBUTE_DIRECTORY;
+    std::u16string path = (folder == u"\\" ? u"" : folder) + u"\\" + e.name;
+    char attrs[6] = {dir ? 'd' : '-', e.attributes & FILE_ATTRIBUTE_READONLY ? 'r' : '-',
+                     e.attributes & FILE_ATTRIBUTE_HIDDEN ? 'h' : '-', e.attributes & FILE_ATTRIBUTE_SYSTEM ? 's' : '-',
+                     e.attributes & FILE_ATTRIBUTE_ARCHIVE ? 'a' : '-', 0};
+    char size[24];
+    std::snprintf(size, sizeof size, "%12llu", (unsigned long long)(uint64_t(e.sizeHigh) << 32 | e.sizeLow));
+    out << attrs << " " << (dir ? std::string(12, ' ') : std::string(size)) << "  " << toUtf8Lossy(path) << "\n";
+    if (dir && recursive) listFolder(device, path, true, out);
+  }
+}
+
+int cmdLs(const fs::path& dir, const Args& args) {
+  Device device(dir);
+  std::u16string folder = args.positional.empty() ? u"\\" : devicePathArg(args.positional[0]);
+  while (folder.size() > 1 && folder.back() == u'\\') folder.pop_back();
+  listFolder(device, folder, args.has("-R"), std::cout);
+  return 0;
+}
+
+int cmdCat(const fs::path& dir, const Args& args) {
+  if (args.positional.size() != 1) fail("cat needs a device file path");
+  Device device(dir);
+  SessionId session = device.openSession();
+  uint32_t error = 0;
+  uint32_t handle = device.createFile(session, devicePathArg(args.positional[0]), GENERIC_READ, FILE_SHARE_READ,
+                                      OPEN_EXISTING, 0, error);
+  if (handle == INVALID_HANDLE_VALUE) fail("cannot open " + args.positional[0] + ": " + errorText(error));
+  std::vector<uint8_t> chunk;
+  while (device.readFile(session, handle, 65536, chunk, error) && !chunk.empty())
+    std::fwrite(chunk.data(), 1, chunk.size(), stdout);
+  device.closeSession(session);
+  return 0;
+}
+
+int cmdPut(const fs::path& dir, const Args& args) {
+  if (args.positional.size() != 2) fail("put needs a host file and a device path");
+  std::ifstream in(args.positional[0], std::ios::binary);
+  if (!in) fail("cannot read " + args.positional[0]);
+  Device device(dir);
+  SessionId session = device.openSession();
+  uint32_t error = 0;
+  uint32_t handle = device.createFile(session, devicePathArg(args.positional[1]), GENERIC_WRITE, 0, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, error);
+  if (handle == INVALID_HANDLE_VALUE) fail("cannot create " + args.positional[1] + ": " + errorText(error));
+  std::vector<char> chunk(65536);
+  while (in.read(chunk.data(), std::streamsize(chunk.size())) || in.gcount() > 0) {
+    uint32_t written = 0;
+    if (!device.writeFile(session, handle, reinterpret_cast<const uint8_t*>(chunk.data()), uint32_t(in.gcount()),
+                          written, error))
+      fail("cannot write " + args.positional[1] + ": " + errorText(error));
+  }
+  device.closeSession(session);
+  return 0;
+}
+
+// A device file's attributes as the device reports them in a listing.
+bool currentAttributes(Device& device, const std::u16string& path, uint32_t& attributes) {
+  size_t slash = path.rfind(u'\\');
+  std::u16string folder = slash == 0 ? u"\\" : path.substr(0, slash);
+  std::u16string name = path.substr(slash + 1);
+  std::vector<FindData> entries;
+  uint32_t error = 0;
+  device.findAllFiles(folder + (folder == u"\\" ? u"*" : u"\\*"), entries, error);
+  for (const FindData& e : entries) {
+    if (sameName(e.name, name)) {
+      attributes = e.attributes;
+      return true;
+    }
+  }
+  return false;
+}
+
+int cmdAttrib(const fs::path& dir, const Args& args) {
+  if (args.positional.empty()) fail("attrib needs a device path");
+  std::u16string path = devicePathArg(args.positional[0]);
+  uint32_t attributes = 0;
+  {
+    Device device(dir);
+    if (!currentAttributes(device, path, attributes)) fail("no such file on the device: " + args.positional[0]);
+  }
+  if (args.positional.size() > 1) {
+    for (size_t i = 1; i < args.positional.size(); ++i) {
+      const std::string& change = args.positional[i];
+      static const std::map<char, uint32_t> bits = {
+          {'r', FILE_ATTRIBUTE_READONLY}, {'h', FILE_ATTRIBUTE_HIDDEN}, {'s', FILE_ATTRIBUTE_SYSTEM}};
+      if (change.size() != 2 || (change[0] != '+' && change[0] != '-') || !bits.count(change[1]))
+        fail("attribute changes are +r -r +h -h +s -s: " + change);
+      if (change[0] == '+') attributes |= bits.at(change[1]);
+      else attributes &= ~bits.at(change[1]);
+    }
+    std::string error;
+    if (!setFileAttributes(dir, path, attributes, error)) fail(error);
+  }
+  std::printf("0x%02x %s\n", attributes, args.positional[0].c_str());
+  return 0;
+}
+
+int cmdReg(const fs::path& dir, const Args&) {
+  std::string text, error;
+  if (!exportRegistry(dir, text, error)) fail(error);
+  std::cout << text;
+  return 0;
+}
+
+int cmdLog(const fs::path& dir, const Args& args) {
+  std::ifstream in(image::opLogFile(dir));
+  if (!in) {
+    std::cout << "(no calls yet)\n";
+    return 0;
+  }
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  size_t tail = args.has("--tail") ? parseNumber(args.get("--tail"), "--tail") : lines.size();
+  size_t first = lines.size() > tail ? lines.size() - tail : 0;
+  for (size_t i = first; i < lines.size(); ++i) {
+    if (args.has("--json")) {
+      std::cout << lines[i] << "\n";
+      continue;
+    }
+    auto record = parseFlatJson(lines[i]);
+    if (!record) {
+      std::cout << "? " << lines[i] << "\n";
+      continue;
+    }
+    std::string time = field(*record, "time").value_or("");
+    std::cout << field(*record, "seq").value_or("?") << "  " << (time.size() > 11 ? time.substr(11) : time) << "  #"
+              << field(*record, "conn").value_or("?") << "  " << field(*record, "op").value_or("?");
+    for (const auto& [key, value] : *record) {
+      if (key == "seq" || key == "time" || key == "conn" || key == "op") continue;
+      std::cout << "  " << key << "=" << value;
+    }
+    std::cout << "\n";
+  }
+  return 0;
+}
+
+int cmdStatus(const fs::path& dir, const Args&) {
+  Device device(dir);
+  const Identity& id = device.identity();
+  uint32_t store = 0, free = 0;
+  device.storeInformation(store, free);
+  std::cout << "image     " << fs::absolute(dir).string() << "\n"
+            << "model     " << id.model << "\n"
+            << "version   " << id.version << "\n"
+            << "language  " << id.language << "\n"
+            << "store     " << store << " bytes, " << free << " free (" << (store - free) << " used)\n";
+  std::error_code ec;
+  bool tool = fs::exists(image::fsRoot(dir) / "Windows" / "MakeZlkData.exe", ec);
+  std::cout << "tool      " << (tool ? "\\Windows\\MakeZlkData.exe" : "missing") << "\n";
+  std::ifstream controlPort(dir / "control.port");
+  uint32_t port = 0;
+  if (controlPort >> port) {
+    std::string answer;
+    std::string error;
+    if (sendControl(uint16_t(port), "status", answer, error)) std::cout << "serving   " << answer << "\n";
+    else std::cout << "serving   no answer on control port " << port << " (" << error << ")\n";
+  } else {
+    std::cout << "serving   no\n";
+  }
+  std::ifstream log(image::opLogFile(dir));
+  size_t calls = 0;
+  for (std::string line; std::getline(log, line);) ++calls;
+  std::cout << "op log    " << image::opLogFile(dir).string() << " (" << calls << " records)\n";
+  return 0;
+}
+
+int cmdControl(const fs::path& dir, const Args& args) {
+  if (args.positional.empty()) fail("control needs a command (status, plug, unplug, fault <spec>, ...)");
+  std::ifstream portFile(dir / "control.port");
+  uint32_t port = 0;
+  if (!(portFile >> port)) fail("the image " + dir.string() + " is not being served (no control.port)");
+  std::string line;
+  for (const std::string& word : args.positional) line += (line.empty() ? "" : " ") + word;
+  std::string answer, error;
+  if (!sendControl(uint16_t(port), line, answer, error)) fail(error);
+  std::cout << answer << "\n";
+  return answer.rfind("ok", 0) == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
+    std::cout << kUsage;
+    return argc < 2 ? 1 : 0;
+  }
+  std::string command = argv[1];
+  if (argc < 3) fail(command + " needs an image folder (see pspcemu --help)");
+  fs::path dir = argv[2];
+  try {
+    if (command == "init")
+      return cmdInit(dir, parseArgs(argc, argv, 3,
+                                    {"--version", "--language", "--model", "--store-bytes", "--tag-units",
+                                     "--tool-delay-ms"},
+                                    {"--tool-no-write", "--no-tool", "--no-temp", "--force"}));
+    requireImage(argv[2]);
+    if (command == "serve")
+      return cmdServe(dir, parseArgs(argc, argv, 3,
+                                     {"--port", "--bind", "--control-port", "--link", "--reply-delay-ms", "--fault"},
+                                     {"--unplugged"}));
+    const std::map<std::string, std::function<int(const fs::path&, const Args&)>> simple = {
+        {"status", cmdStatus}, {"ls", cmdLs}, {"cat", cmdCat}, {"put", cmdPut},
+        {"attrib", cmdAttrib}, {"reg", cmdReg}, {"log", cmdLog}, {"control", cmdControl}};
+    auto it = simple.find(command);
+    if (it == simple.end()) fail("unknown command '" + command + "' (see pspcemu --help)");
+    return it->second(dir, parseArgs(argc, argv, 3, {"--tail"}, {"--json", "-R"}));
+  } catch (const std::exception& e) {
+    fail(e.what());
+  }
+}

@@ -1,0 +1,414 @@
+#include "server.h"
+
+#include "dispatch.h"
+#include "rapi_commands.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace pspc {
+
+namespace {
+
+constexpr int kPollMs = 100;
+
+bool sendAll(int fd, const std::vector<uint8_t>& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += size_t(n);
+  }
+  return true;
+}
+
+std::string peerName(const sockaddr_in& addr) {
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
+}
+
+} // namespace
+
+Server::Server(Device& device, OpLog& log, Faults& faults, LinkModel& link, ServerOptions options)
+    : device_(device), log_(log), faults_(faults), link_(link), options_(std::move(options)) {}
+
+Server::~Server() { stop(); }
+
+int Server::listenOn(const std::string& address, uint16_t port, uint16_t& actualPort, std::string& error) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = std::string("cannot make a socket: ") + std::strerror(errno);
+    return -1;
+  }
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+    ::close(fd);
+    error = "not an IPv4 address: " + address;
+    return -1;
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int saved = errno;
+    ::close(fd);
+    error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(saved) +
+            (saved == EADDRINUSE ? " (another program, or another emulator, uses this port; choose another with --port)"
+                                 : "");
+    return -1;
+  }
+  if (::listen(fd, 16) != 0) {
+    error = std::string("listen failed: ") + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  actualPort = ntohs(addr.sin_port);
+  return fd;
+}
+
+void Server::start() {
+  std::string error;
+  if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot make a pipe");
+  controlFd_ = listenOn("127.0.0.1", options_.controlPort, controlPort_, error);
+  if (controlFd_ < 0) throw std::runtime_error("control channel: " + error);
+  wantPlugged_ = !options_.startUnplugged;
+  if (wantPlugged_) {
+    linkFd_ = listenOn(options_.bindAddress, options_.port, linkPort_, error);
+    if (linkFd_ < 0) throw std::runtime_error(error);
+    options_.port = linkPort_; // plugging in again reuses the port first given out
+  } else {
+    linkPort_ = options_.port;
+  }
+  acceptThread_ = std::thread([this] { acceptLoop(); });
+  controlThread_ = std::thread([this] { controlLoop(); });
+}
+
+void Server::stop() {
+  if (stopping_.exchange(true)) return;
+  {
+    std::lock_guard lock(mutex_);
+    for (Connection& c : connections_)
+      if (c.fd >= 0) ::shutdown(c.fd, SHUT_RDWR);
+    appliedCv_.notify_all();
+  }
+  if (acceptThread_.joinable()) acceptThread_.join();
+  if (controlThread_.joinable()) controlThread_.join();
+  std::list<Connection> remaining;
+  {
+    std::lock_guard lock(mutex_);
+    remaining.splice(remaining.end(), connections_);
+  }
+  for (Connection& c : remaining)
+    if (c.thread.joinable()) c.thread.join();
+  std::lock_guard lock(mutex_);
+  for (int* fd : {&linkFd_, &controlFd_, &wakePipe_[0], &wakePipe_[1]}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+  quit_ = true;
+  quitCv_.notify_all();
+}
+
+void Server::waitForQuit() {
+  std::unique_lock lock(mutex_);
+  quitCv_.wait(lock, [this] { return quit_.load(); });
+}
+
+bool Server::requestPlugState(bool plugged, std::string& error) {
+  std::unique_lock lock(mutex_);
+  wantPlugged_ = plugged;
+  uint64_t seq = ++requestSeq_;
+  char wake = 1;
+  [[maybe_unused]] ssize_t ignored = ::write(wakePipe_[1], &wake, 1);
+  appliedCv_.wait(lock, [&] { return appliedSeq_ >= seq || stopping_; });
+  error = applyError_;
+  return error.empty();
+}
+
+bool Server::plug(std::string& error) {
+  if (!requestPlugState(true, error)) return false;
+  log_.write(0, "plug", JsonObject().add("port", uint32_t(linkPort_)));
+  return true;
+}
+
+void Server::unplug() {
+  std::string error;
+  requestPlugState(false, error);
+  std::lock_guard lock(mutex_);
+  for (Connection& c : connections_)
+    if (c.fd >= 0) ::shutdown(c.fd, SHUT_RDWR);
+  log_.write(0, "unplug", JsonObject());
+}
+
+bool Server::plugged() const {
+  std::lock_guard lock(mutex_);
+  return linkFd_ >= 0;
+}
+
+size_t Server::connectionCount() const {
+  std::lock_guard lock(mutex_);
+  size_t n = 0;
+  for (const Connection& c : connections_) n += !c.finished;
+  return n;
+}
+
+std::string Server::status() const {
+  uint32_t storeSize = 0, freeSize = 0;
+  device_.storeInformation(storeSize, freeSize);
+  std::string text = std::string(plugged() ? "plugged" : "unplugged") + " port=" + std::to_string(linkPort_) +
+                     " connections=" + std::to_string(connectionCount()) +
+                     " handles=" + std::to_string(device_.openHandleCount()) +
+                     " store=" + std::to_string(storeSize) + " free=" + std::to_string(freeSize) +
+                     " link=\"" + LinkModel::rateName(link_.rate()) + "\"" +
+                     " replyDelayMs=" + std::to_string(link_.replyDelay().count()) +
+                     " faults=\"" + faults_.describe() + "\"";
+  return text;
+}
+
+void Server::reapFinished() {
+  std::list<Connection> done;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = connections_.begin(); it != connections_.end();) {
+      auto next = std::next(it);
+      if (it->finished) done.splice(done.end(), connections_, it);
+      it = next;
+    }
+  }
+  for (Connection& c : done)
+    if (c.thread.joinable()) c.thread.join();
+}
+
+void Server::acceptLoop() {
+  while (!stopping_) {
+    reapFinished();
+    int fd;
+    {
+      std::lock_guard lock(mutex_);
+      if (appliedSeq_ < requestSeq_) {
+        applyError_.clear();
+        if (wantPlugged_ && linkFd_ < 0) {
+          uint16_t port = 0;
+          linkFd_ = listenOn(options_.bindAddress, options_.port, port, applyError_);
+          if (linkFd_ >= 0) linkPort_ = options_.port = port;
+        } else if (!wantPlugged_ && linkFd_ >= 0) {
+          ::close(linkFd_);
+          linkFd_ = -1;
+        }
+        appliedSeq_ = requestSeq_;
+        appliedCv_.notify_all();
+      }
+      fd = linkFd_;
+    }
+    pollfd p[2] = {{fd, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+    int ready = ::poll(p, 2, kPollMs);
+    if (ready <= 0) continue;
+    char drain[64];
+    while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
+    }
+    if (fd < 0 || !(p[0].revents & POLLIN)) continue;
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    int client = ::accept4(fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    std::lock_guard lock(mutex_);
+    size_t active = 0;
+    for (const Connection& c : connections_) active += !c.finished;
+    uint32_t id = nextConnectionId_++;
+    if (active >= options_.maxConnections) {
+      log_.write(id, "refused", JsonObject().add("peer", peerName(addr)).add("reason", "too many connections"));
+      ::close(client);
+      continue;
+    }
+    int one = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    Connection& c = connections_.emplace_back();
+    c.fd = client;
+    c.id = id;
+    c.thread = std::thread([this, &c, peer = peerName(addr)] { serve(c, peer); });
+  }
+}
+
+void Server::serve(Connection& connection, std::string peer) {
+  const uint32_t id = connection.id;
+  const int fd = connection.fd;
+  SessionId session = device_.openSession();
+  Dispatcher dispatcher(device_, session);
+  rapiwire::FrameDecoder decoder;
+  log_.write(id, "connect", JsonObject().add("peer", peer));
+  std::string reason = "the desktop closed the link";
+  std::vector<uint8_t> buffer(64 * 1024);
+  auto partialSince = std::chrono::steady_clock::time_point{};
+
+  for (;;) {
+    if (stopping_) {
+      reason = "the emulator stopped";
+      break;
+    }
+    pollfd p{fd, POLLIN, 0};
+    int ready = ::poll(&p, 1, kPollMs);
+    if (ready == 0) {
+      if (decoder.buffered() > 0 &&
+          std::chrono::steady_clock::now() - partialSince > options_.partialRequestTimeout) {
+        reason = "a request stopped arriving halfway";
+        break;
+      }
+      continue;
+    }
+    if (ready < 0 && errno == EINTR) continue;
+    ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (!plugged()) reason = "the device was unplugged";
+      break;
+    }
+    size_t usable = size_t(n);
+    bool drop = faults_.onBytes(usable);
+    if (decoder.buffered() == 0) partialSince = std::chrono::steady_clock::now();
+    decoder.feed(buffer.data(), usable);
+
+    bool closeLink = drop;
+    if (drop) reason = "injected fault: link dropped after the set number of bytes";
+    std::vector<uint8_t> payload;
+    for (;;) {
+      auto status = decoder.next(payload);
+      if (status == rapiwire::FrameDecoder::Status::NeedMore) break;
+      if (status == rapiwire::FrameDecoder::Status::Malformed) {
+        log_.write(id, "malformed", JsonObject().add("reason", "packet length above the limit"));
+        reason = "malformed packet";
+        closeLink = true;
+        break;
+      }
+      partialSince = std::chrono::steady_clock::now();
+      link_.carry(payload.size() + 4);
+      rapiwire::Request request;
+      uint32_t code = 0;
+      auto decoded = rapiwire::decodeRequest(payload, request, code);
+      std::vector<uint8_t> reply;
+      if (decoded == rapiwire::DecodeStatus::UnknownCommand) {
+        log_.write(id, "unknown", JsonObject().add("command", code).add("bytes", uint32_t(payload.size())));
+        reply = rapiwire::ErrorReply{rapiwire::kHrNotImplemented}.encode();
+      } else if (decoded == rapiwire::DecodeStatus::Malformed) {
+        log_.write(id, "malformed",
+                   JsonObject().add("command", code).add("reason", "arguments do not match the command"));
+        reason = "malformed request";
+        closeLink = true;
+        break;
+      } else {
+        std::string op = rapiwire::commandName(rapiwire::requestCommand(request));
+        uint32_t injectedError = 0;
+        auto action = faults_.onCall(op, injectedError);
+        if (action == Faults::Action::Drop) {
+          log_.write(id, op, JsonObject().add("injectedFault", "link dropped before the call ran"));
+          reason = "injected fault: link dropped at " + op;
+          closeLink = true;
+          break;
+        }
+        JsonObject entry;
+        reply = action == Faults::Action::Fail ? dispatcher.fail(request, injectedError, entry)
+                                               : dispatcher.run(request, entry);
+        log_.write(id, op, entry);
+      }
+      auto delay = link_.replyDelay();
+      if (delay.count() > 0) std::this_thread::sleep_for(delay);
+      std::vector<uint8_t> framed = rapiwire::frame(reply);
+      link_.carry(framed.size());
+      if (!sendAll(fd, framed)) {
+        reason = "the desktop went away before the reply";
+        closeLink = true;
+        break;
+      }
+    }
+    if (closeLink) break;
+  }
+
+  size_t before = device_.openHandleCount();
+  device_.closeSession(session);
+  size_t released = before - device_.openHandleCount();
+  log_.write(id, "disconnect", JsonObject().add("reason", reason).add("handlesReleased", uint64_t(released)));
+  std::lock_guard lock(mutex_);
+  ::close(connection.fd);
+  connection.fd = -1;
+  connection.finished = true;
+}
+
+void Server::controlLoop() {
+  while (!stopping_) {
+    pollfd p{controlFd_, POLLIN, 0};
+    if (::poll(&p, 1, kPollMs) <= 0) continue;
+    int client = ::accept4(controlFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    // One line in, one line out. A silent client is given two seconds.
+    std::string line;
+    char c = 0;
+    while (line.size() < 4096) {
+      pollfd q{client, POLLIN, 0};
+      if (::poll(&q, 1, 2000) <= 0) break;
+      if (::recv(client, &c, 1, 0) != 1 || c == '\n') break;
+      if (c != '\r') line.push_back(c);
+    }
+    std::string answer = control(line) + "\n";
+    ::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
+    ::close(client);
+    if (quit_) quitCv_.notify_all();
+  }
+}
+
+std::string Server::control(const std::string& line) {
+  std::string command = line.substr(0, line.find(' '));
+  std::string argument = line.size() > command.size() ? line.substr(command.size() + 1) : "";
+  if (command == "status") return "ok " + status();
+  if (command == "unplug") {
+    unplug();
+    return "ok unplugged";
+  }
+  if (command == "plug") {
+    std::string error;
+    return plug(error) ? "ok plugged port=" + std::to_string(linkPort_) : "error " + error;
+  }
+  if (command == "fault") {
+    std::string error;
+    if (!faults_.add(argument, error)) return "error " + error;
+    log_.write(0, "fault", JsonObject().add("spec", argument));
+    return "ok faults=\"" + faults_.describe() + "\"";
+  }
+  if (command == "clear-faults") {
+    faults_.clear();
+    return "ok";
+  }
+  if (command == "link") {
+    auto rate = LinkModel::parseRate(argument);
+    if (!rate) return "error unknown link '" + argument + "' (serial, usb, unlimited or bytes per second)";
+    link_.setRate(*rate);
+    return "ok link=\"" + LinkModel::rateName(*rate) + "\"";
+  }
+  if (command == "delay") {
+    char* end = nullptr;
+    unsigned long ms = std::strtoul(argument.c_str(), &end, 10);
+    if (argument.empty() || *end != '\0' || ms > 600000) return "error delay needs milliseconds (0 to 600000)";
+    link_.setReplyDelay(std::chrono::milliseconds(ms));
+    return "ok replyDelayMs=" + std::to_string(ms);
+  }
+  if (command == "quit") {
+    std::lock_guard lock(mutex_);
+    quit_ = true;
+    return "ok quitting";
+  }
+  return "error unknown command '" + command +
+         "' (status, plug, unplug, fault <spec>, clear-faults, link <rate>, delay <ms>, quit)";
+}
+
+} // namespace pspc

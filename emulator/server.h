@@ -1,0 +1,104 @@
+// The device on its link: listens for RAPI connections as a PsPC in its cradle
+// does (a listening device is an attached one), serves each connection on a
+// thread of its own, and answers the control channel through which a tester
+// unplugs the device, plugs it in again, slows the link or injects faults.
+#pragma once
+
+#include "device.h"
+#include "faults.h"
+#include "link_model.h"
+#include "op_log.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace pspc {
+
+struct ServerOptions {
+  std::string bindAddress = "127.0.0.1";
+  uint16_t port = 990;       // the RAPI port of a Windows CE device; 0: any free port
+  uint16_t controlPort = 0;  // 0: any free port (on 127.0.0.1 only)
+  bool startUnplugged = false;
+  size_t maxConnections = 16;
+  // A request whose bytes stop arriving halfway is given up after this long.
+  std::chrono::milliseconds partialRequestTimeout{30000};
+};
+
+class Server {
+public:
+  Server(Device& device, OpLog& log, Faults& faults, LinkModel& link, ServerOptions options);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Opens the control channel and (unless starting unplugged) the link.
+  // Throws std::runtime_error with a readable reason, e.g. a port in use.
+  void start();
+  // Ends everything: listeners closed, connections dropped, threads joined.
+  void stop();
+  // Blocks until stop() or the control command "quit".
+  void waitForQuit();
+  bool quitRequested() const { return quit_; }
+
+  bool plug(std::string& error); // listen again on the same port
+  void unplug();                 // stop listening and drop every connection
+  bool plugged() const;
+
+  uint16_t linkPort() const { return linkPort_; }
+  uint16_t controlPort() const { return controlPort_; }
+  size_t connectionCount() const;
+  std::string status() const;
+
+  // Runs one control command line and gives the answer line.
+  std::string control(const std::string& line);
+
+private:
+  struct Connection {
+    int fd = -1;
+    uint32_t id = 0;
+    std::thread thread;
+    std::atomic<bool> finished{false};
+  };
+
+  void acceptLoop();
+  void controlLoop();
+  void serve(Connection& connection, std::string peer);
+  void reapFinished();
+  int listenOn(const std::string& address, uint16_t port, uint16_t& actualPort, std::string& error);
+
+  Device& device_;
+  OpLog& log_;
+  Faults& faults_;
+  LinkModel& link_;
+  ServerOptions options_;
+
+  // Requests a listener state from the accept thread, which alone opens and
+  // closes the listener, and waits until it has done so.
+  bool requestPlugState(bool plugged, std::string& error);
+
+  mutable std::mutex mutex_;
+  std::condition_variable quitCv_;
+  std::condition_variable appliedCv_;
+  bool wantPlugged_ = true;
+  uint64_t requestSeq_ = 0, appliedSeq_ = 0;
+  std::string applyError_;
+  int wakePipe_[2] = {-1, -1};
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> quit_{false};
+  int linkFd_ = -1;
+  int controlFd_ = -1;
+  uint16_t linkPort_ = 0;
+  uint16_t controlPort_ = 0;
+  uint32_t nextConnectionId_ = 1;
+  std::list<Connection> connections_;
+  std::thread acceptThread_;
+  std::thread controlThread_;
+};
+
+} // namespace pspc

@@ -1,0 +1,240 @@
+#include "connection.h"
+
+#include "call_errors.h"
+
+#include <string>
+
+namespace rapi {
+
+namespace {
+
+// The time one connect attempt may take before the next one starts.
+constexpr DWORD kConnectWaitMs = 1000;
+// Pause between attempts while no device answers.
+constexpr DWORD kRetryPauseMs = 200;
+
+class UniqueHandle {
+public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE h) : handle_(h) {}
+  ~UniqueHandle() {
+    if (handle_) CloseHandle(handle_);
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  HANDLE get() const { return handle_; }
+  void reset(HANDLE h) {
+    if (handle_) CloseHandle(handle_);
+    handle_ = h;
+  }
+
+private:
+  HANDLE handle_ = nullptr;
+};
+
+// The variable's text; `fallback` when it is not set. A text too long to be
+// a setting comes back empty, and so is reported as unusable.
+std::string readVariable(std::string_view name, std::string_view fallback) {
+  char buffer[512];
+  DWORD length = GetEnvironmentVariableA(std::string(name).c_str(), buffer, sizeof(buffer));
+  if (length == 0) return std::string(fallback);
+  if (length >= sizeof(buffer)) return std::string();
+  return std::string(buffer, length);
+}
+
+void reportUnusable(std::string_view name, const std::string& text, const std::string& why) {
+  std::string message = "rapi: " + std::string(name) + "=\"" + text + "\" is not usable: " + why + "\n";
+  OutputDebugStringA(message.c_str());
+}
+
+} // namespace
+
+struct Connection::Attempt {
+  Connection* owner = nullptr;
+  Endpoint endpoint;
+  DWORD replyTimeoutMs = DeviceLink::kDefaultReplyTimeoutMs;
+  RAPIINIT* record = nullptr; // the caller's, for CeRapiInitEx; null for CeRapiInit
+  HANDLE callerEvent = nullptr; // owned by the Connection
+  UniqueHandle stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  UniqueHandle thread;
+  HMODULE module = nullptr; // the thread's reference on this DLL
+  HRESULT result = E_PENDING; // written before `done` is signalled
+};
+
+Connection& Connection::instance() {
+  // Never destroyed: at process exit other threads may have been stopped
+  // anywhere, holding its locks. FreeLibrary releases its handles through
+  // releaseAtUnload().
+  static Connection* connection = new Connection();
+  return *connection;
+}
+
+HRESULT Connection::beginAttempt(RAPIINIT* record, std::shared_ptr<Attempt>& started) {
+  {
+    std::lock_guard lock(linkMutex_);
+    if (state_ != State::Idle) return CERAPI_E_ALREADYINITIALIZED;
+  }
+  if (record) {
+    // The event is in the record whatever happens next, so the caller can
+    // always wait on it.
+    record->heRapiInit = nullptr;
+    record->hrRapiInit = E_PENDING;
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!event) return HRESULT_FROM_WIN32(GetLastError());
+    if (callerEvent_) CloseHandle(callerEvent_);
+    callerEvent_ = event;
+    record->heRapiInit = event;
+  }
+  Endpoint endpoint;
+  std::string error;
+  std::string text = readVariable(kEndpointVariable, kDefaultEndpoint);
+  if (!parseEndpoint(text, endpoint, error)) {
+    reportUnusable(kEndpointVariable, text, error);
+    return E_INVALIDARG;
+  }
+  uint32_t replyTimeoutMs = DeviceLink::kDefaultReplyTimeoutMs;
+  text = readVariable(kReplyTimeoutVariable, "");
+  if (!text.empty() && !parseReplyTimeout(text, replyTimeoutMs)) {
+    reportUnusable(kReplyTimeoutVariable, text,
+                   "expected milliseconds from " + std::to_string(kMinReplyTimeoutMs) + " to " +
+                       std::to_string(kMaxReplyTimeoutMs));
+    return E_INVALIDARG;
+  }
+  int winsockError = 0;
+  if (!startWinsock(winsockError)) return HRESULT_FROM_WIN32(DWORD(winsockError));
+
+  auto attempt = std::make_shared<Attempt>();
+  if (!attempt->stop.get() || !attempt->done.get()) return HRESULT_FROM_WIN32(GetLastError());
+  attempt->owner = this;
+  attempt->endpoint = std::move(endpoint);
+  attempt->replyTimeoutMs = replyTimeoutMs;
+  if (record) {
+    attempt->record = record;
+    attempt->callerEvent = record->heRapiInit;
+  }
+
+  // The attempt's thread holds a reference on this DLL, so FreeLibrary cannot
+  // unmap the code it runs; it drops it as it ends (FreeLibraryAndExitThread).
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&Connection::attemptThread),
+                          &self))
+    return HRESULT_FROM_WIN32(GetLastError());
+  attempt->module = self;
+  {
+    std::lock_guard lock(linkMutex_);
+    state_ = State::Connecting;
+  }
+  HANDLE thread = CreateThread(nullptr, 0, &Connection::attemptThread, attempt.get(), 0, nullptr);
+  if (!thread) {
+    DWORD error = GetLastError();
+    FreeLibrary(self);
+    std::lock_guard lock(linkMutex_);
+    state_ = State::Idle;
+    return HRESULT_FROM_WIN32(error);
+  }
+  attempt->thread.reset(thread);
+  attempt_ = attempt;
+  started = std::move(attempt);
+  return S_OK;
+}
+
+DWORD WINAPI Connection::attemptThread(void* parameter) {
+  auto* attempt = static_cast<Attempt*>(parameter);
+  HMODULE module = attempt->module; // the attempt may be gone once it has ended
+  attempt->owner->runAttempt(*attempt);
+  FreeLibraryAndExitThread(module, 0);
+  return 0;
+}
+
+void Connection::runAttempt(Attempt& attempt) {
+  HRESULT result = E_ABORT; // ended by CeRapiUninit before a device answered
+  for (;;) {
+    if (WaitForSingleObject(attempt.stop.get(), 0) == WAIT_OBJECT_0) break;
+    DeviceLink candidate;
+    if (candidate.connect(attempt.endpoint, attempt.stop.get(), kConnectWaitMs, attempt.replyTimeoutMs)) {
+      std::lock_guard lock(linkMutex_);
+      // CeRapiUninit sets `stop` before it takes this lock to close the link.
+      if (WaitForSingleObject(attempt.stop.get(), 0) == WAIT_OBJECT_0) break;
+      link_ = std::move(candidate);
+      state_ = State::Connected;
+      result = S_OK;
+      break;
+    }
+    if (WaitForSingleObject(attempt.stop.get(), kRetryPauseMs) == WAIT_OBJECT_0) break;
+  }
+  attempt.result = result;
+  if (attempt.record) attempt.record->hrRapiInit = result;
+  if (attempt.callerEvent) SetEvent(attempt.callerEvent);
+  SetEvent(attempt.done.get());
+}
+
+HRESULT Connection::initAsync(RAPIINIT* record) {
+  if (!record || record->cbSize != sizeof(RAPIINIT)) return E_INVALIDARG;
+  std::lock_guard lifecycle(lifecycleMutex_);
+  std::shared_ptr<Attempt> attempt;
+  HRESULT hr = beginAttempt(record, attempt);
+  if (FAILED(hr) && hr != CERAPI_E_ALREADYINITIALIZED) {
+    // The attempt could not even start. A caller that waits on the event
+    // rather than reading the result must still see the attempt end.
+    record->hrRapiInit = hr;
+    if (record->heRapiInit) SetEvent(record->heRapiInit);
+  }
+  return hr;
+}
+
+HRESULT Connection::initAndWait() {
+  std::shared_ptr<Attempt> attempt;
+  {
+    std::lock_guard lifecycle(lifecycleMutex_);
+    HRESULT hr = beginAttempt(nullptr, attempt);
+    if (FAILED(hr)) return hr;
+  }
+  // Not under the lifecycle lock: CeRapiUninit on another thread may end the wait.
+  WaitForSingleObject(attempt->done.get(), INFINITE);
+  return attempt->result;
+}
+
+HRESULT Connection::uninit() {
+  std::lock_guard lifecycle(lifecycleMutex_);
+  {
+    std::lock_guard lock(linkMutex_);
+    if (state_ == State::Idle) return E_FAIL;
+  }
+  if (attempt_) {
+    SetEvent(attempt_->stop.get());
+    WaitForSingleObject(attempt_->thread.get(), INFINITE);
+  }
+  // Waits for a call in flight to finish before the link goes.
+  std::lock_guard lock(linkMutex_);
+  link_.close();
+  state_ = State::Idle;
+  attempt_.reset();
+  return S_OK;
+}
+
+LinkOutcome Connection::dropLocked(LinkError error) {
+  link_.close();
+  state_ = State::Dropped;
+  switch (error) {
+  case LinkError::TimedOut: return {LinkOutcome::Dropped, HRESULT_FROM_WIN32(ERROR_TIMEOUT)};
+  case LinkError::BadFrame: return {LinkOutcome::Dropped, HRESULT_FROM_WIN32(ERROR_INVALID_DATA)};
+  case LinkError::OutOfMemory: return {LinkOutcome::Dropped, E_OUTOFMEMORY};
+  case LinkError::Closed:
+  case LinkError::None: break;
+  }
+  return {LinkOutcome::Dropped, HRESULT_FROM_WIN32(ERROR_CONNECTION_ABORTED)};
+}
+
+void Connection::releaseAtUnload() {
+  std::lock_guard lock(linkMutex_);
+  link_.close();
+  state_ = State::Idle;
+  attempt_.reset();
+  if (callerEvent_) {
+    CloseHandle(callerEvent_);
+    callerEvent_ = nullptr;
+  }
+}
+
+} // namespace rapi

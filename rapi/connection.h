@@ -1,0 +1,86 @@
+// The one connection to the device that serves every thread of the process.
+//
+// Lifecycle: Idle -> Connecting (a background thread tries every ~200 ms)
+// -> Connected -> Dropped (the link broke; it stays broken until the caller
+// ends the connection and asks for a new one) -> Idle (CeRapiUninit).
+//
+// Device calls are serialised: linkMutex_ is held for a whole request and its
+// reply, and CeRapiUninit takes it too, so the link is never closed under a
+// running call. Init and uninit are serialised among themselves by
+// lifecycleMutex_, which device calls never take.
+#pragma once
+
+#include "device_link.h"
+#include "rapi.h"
+
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace rapi {
+
+// How a device call got on. For anything but Replied, `reason` is the
+// HRESULT CeRapiGetError reports.
+struct LinkOutcome {
+  enum Kind { Replied, NotConnected, Dropped } kind = Replied;
+  HRESULT reason = S_OK;
+};
+
+class Connection {
+public:
+  static Connection& instance();
+
+  HRESULT initAsync(RAPIINIT* record); // CeRapiInitEx
+  HRESULT initAndWait();               // CeRapiInit
+  HRESULT uninit();                    // CeRapiUninit
+
+  // Sends one request and hands the reply packet to `decode`, all under the
+  // link lock. `decode` returns false for a reply that does not parse: the
+  // device and this side no longer agree, so the link is dropped.
+  template <typename Decode>
+  LinkOutcome exchange(const std::vector<uint8_t>& framedRequest, Decode&& decode) {
+    std::lock_guard lock(linkMutex_);
+    if (state_ == State::Dropped) return {LinkOutcome::Dropped, HRESULT_FROM_WIN32(ERROR_CONNECTION_ABORTED)};
+    if (state_ != State::Connected) return {LinkOutcome::NotConnected, HRESULT_FROM_WIN32(ERROR_NOT_CONNECTED)};
+    std::vector<uint8_t> reply;
+    LinkError error = link_.exchange(framedRequest, reply);
+    if (error != LinkError::None) return dropLocked(error);
+    bool decoded = false;
+    try {
+      decoded = decode(reply);
+    } catch (const std::bad_alloc&) {
+      return dropLocked(LinkError::OutOfMemory);
+    }
+    if (!decoded) return dropLocked(LinkError::BadFrame);
+    return {};
+  }
+
+  // DLL unload by FreeLibrary: closes what is still open. No connection
+  // attempt runs then: each holds a reference on the DLL.
+  void releaseAtUnload();
+
+private:
+  enum class State { Idle, Connecting, Connected, Dropped };
+  struct Attempt;
+
+  Connection() = default;
+
+  // Starts a connection attempt; lifecycleMutex_ held.
+  HRESULT beginAttempt(RAPIINIT* record, std::shared_ptr<Attempt>& started);
+  void runAttempt(Attempt& attempt);
+  static DWORD WINAPI attemptThread(void* parameter);
+  LinkOutcome dropLocked(LinkError error);
+
+  std::mutex lifecycleMutex_;
+  std::mutex linkMutex_;
+  State state_ = State::Idle;     // guarded by linkMutex_
+  DeviceLink link_;               // guarded by linkMutex_
+  std::shared_ptr<Attempt> attempt_; // guarded by lifecycleMutex_
+  // The event handed out by the last CeRapiInitEx. The caller may still wait
+  // on it after the connection has ended, so it is closed only when a new
+  // one replaces it or the DLL unloads.
+  HANDLE callerEvent_ = nullptr;  // guarded by lifecycleMutex_
+};
+
+} // namespace rapi

@@ -1,0 +1,102 @@
+#!/bin/sh
+# Runs one test command against a device emulator of its own:
+#   with-emulator.sh --pspcemu PATH [--runner PATH] [--direct]
+#                    [--language ENG|JPN] [--version X.YY.ZZ] -- COMMAND [ARGS...]
+# Makes a fresh device image in a temporary folder, serves it on free ports,
+# and runs COMMAND through the Wine runner (or directly with --direct) with
+#   PSPC_RAPI_ENDPOINT     127.0.0.1:<link port>, where rapi.dll connects
+#   PSPC_EMULATOR_CONTROL  127.0.0.1:<control port>, for plug/unplug/faults
+#   PSPC_EMULATOR_IMAGE    the image folder
+#   PSPC_EMULATOR_LANGUAGE, PSPC_EMULATOR_VERSION  the identity it was made with
+# The emulator is stopped and the folder removed however the command ends.
+set -u
+
+here=$(CDPATH= cd -- "$(dirname -- "$0")" && pwd)
+pspcemu=
+runner="$here/../../scripts/wine-run.sh"
+direct=0
+language=JPN
+version=1.12.00
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --pspcemu) pspcemu=$2; shift 2 ;;
+    --runner) runner=$2; shift 2 ;;
+    --direct) direct=1; shift ;;
+    --language) language=$2; shift 2 ;;
+    --version) version=$2; shift 2 ;;
+    --) shift; break ;;
+    *) echo "with-emulator: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+if [ $# -eq 0 ]; then
+  echo "with-emulator: no command given" >&2
+  exit 2
+fi
+if [ ! -x "$pspcemu" ]; then
+  echo "with-emulator: no emulator at '$pspcemu' (build the native preset first)" >&2
+  exit 1
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/pspc-test.XXXXXX") || exit 1
+image="$work/image"
+server=
+cleanup() {
+  if [ -n "$server" ]; then
+    kill "$server" 2>/dev/null
+    wait "$server" 2>/dev/null
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+if ! "$pspcemu" init "$image" --language "$language" --version "$version" >"$work/init.log" 2>&1; then
+  echo "with-emulator: could not make a device image:" >&2
+  cat "$work/init.log" >&2
+  exit 1
+fi
+"$pspcemu" serve "$image" --port 0 --control-port 0 >"$work/serve.log" 2>&1 &
+server=$!
+
+# A port file counts once it holds a whole number.
+port_in() {
+  [ -f "$1" ] || return 1
+  p=$(cat "$1" 2>/dev/null)
+  case "$p" in '' | *[!0-9]*) return 1 ;; esac
+  echo "$p"
+}
+tries=0
+until link_port=$(port_in "$image/link.port") && control_port=$(port_in "$image/control.port"); do
+  if ! kill -0 "$server" 2>/dev/null; then
+    echo "with-emulator: the emulator stopped before it listened:" >&2
+    cat "$work/serve.log" >&2
+    exit 1
+  fi
+  tries=$((tries + 1))
+  if [ $tries -gt 200 ]; then
+    echo "with-emulator: the emulator did not write its port files within 10 s" >&2
+    cat "$work/serve.log" >&2
+    exit 1
+  fi
+  sleep 0.05
+done
+
+export PSPC_RAPI_ENDPOINT="127.0.0.1:$link_port"
+export PSPC_EMULATOR_CONTROL="127.0.0.1:$control_port"
+export PSPC_EMULATOR_IMAGE="$image"
+export PSPC_EMULATOR_LANGUAGE="$language"
+export PSPC_EMULATOR_VERSION="$version"
+
+if [ $direct -eq 1 ]; then
+  "$@"
+else
+  "$runner" "$@"
+fi
+status=$?
+if [ $status -ne 0 ] && [ -s "$work/serve.log" ]; then
+  echo "--- emulator output ---" >&2
+  tail -n 50 "$work/serve.log" >&2
+fi
+exit $status
