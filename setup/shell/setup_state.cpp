@@ -1,0 +1,4 @@
+#include "setup_state.h"
+
+// Static lifetime, zero at start.
+SetupState setupState;

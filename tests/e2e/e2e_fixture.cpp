@@ -1,0 +1,304 @@
+#include "e2e_fixture.h"
+
+#include "win32_codes.h"
+
+#include <iconv.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+namespace e2e {
+
+namespace {
+
+// The variable that marks every process a test starts, for the leftover check.
+constexpr char kRunMarkerVariable[] = "PSPC_E2E_RUN";
+
+constexpr const char* kLanguageFolders[] = {"English", "Japanese"};
+constexpr const char* kPackageFolders[] = {"MFC", "VB", "ADO"};
+
+std::string readWhole(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  return text;
+}
+
+struct Leftover {
+  pid_t pid;
+  std::string commandLine;
+};
+
+// Processes still running that this test started: their environment carries
+// the run marker and their command line names one of `programs`.
+std::vector<Leftover> leftovers(const std::string& markerEntry, const std::vector<std::string>& programs) {
+  std::vector<Leftover> found;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string environment = readWhole(entry.path() / "environ");
+    bool marked = false;
+    for (size_t start = 0; start < environment.size();) {
+      size_t end = environment.find('\0', start);
+      if (end == std::string::npos) end = environment.size();
+      if (environment.compare(start, end - start, markerEntry) == 0) marked = true;
+      start = end + 1;
+    }
+    if (!marked) continue;
+    std::string commandLine = readWhole(entry.path() / "cmdline");
+    std::replace(commandLine.begin(), commandLine.end(), '\0', ' ');
+    const std::string lowered = lower(commandLine);
+    for (const auto& program : programs)
+      if (!program.empty() && lowered.find(lower(program)) != std::string::npos) {
+        found.push_back({pid_t(std::stol(name)), commandLine});
+        break;
+      }
+  }
+  return found;
+}
+
+std::string describeRecords(const std::vector<pspc::FlatJson>& records, size_t last) {
+  std::string text;
+  size_t from = records.size() > last ? records.size() - last : 0;
+  for (size_t i = from; i < records.size(); ++i) {
+    for (const auto& [key, value] : records[i]) {
+      if (key == "time") continue;
+      text += key + "=" + value + " ";
+    }
+    text += "\n";
+  }
+  return text;
+}
+
+} // namespace
+
+fs::path Binaries::win64Bin() { return PSPC_E2E_WIN64_BIN; }
+fs::path Binaries::runner() { return PSPC_E2E_WINE_RUNNER; }
+
+std::string packageFileContent(const std::string& path, size_t bytes) {
+  // A simple generator seeded by the name: cheap, and different per file.
+  uint32_t state = 2166136261u;
+  for (unsigned char c : path) state = (state ^ c) * 16777619u;
+  std::string content(bytes, '\0');
+  for (auto& byte : content) {
+    state = state * 1103515245u + 12345u;
+    byte = char(state >> 24);
+  }
+  return content;
+}
+
+void writePackageTree(const fs::path& root, const std::vector<PackageFile>& files) {
+  for (const char* language : kLanguageFolders)
+    for (const char* package : kPackageFolders) fs::create_directories(root / language / package);
+  for (const auto& file : files) {
+    const fs::path target = root / fs::path(file.path);
+    fs::create_directories(target.parent_path());
+    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    const std::string content = packageFileContent(file.path, file.bytes);
+    out.write(content.data(), std::streamsize(content.size()));
+    if (!out) throw std::runtime_error("cannot write the package file " + target.string());
+  }
+}
+
+std::string cp932(std::string_view utf8) {
+  iconv_t converter = ::iconv_open("CP932", "UTF-8");
+  if (converter == iconv_t(-1)) throw std::runtime_error("iconv knows no CP932 on this system");
+  std::string input(utf8);
+  std::string output(input.size() * 2 + 4, '\0');
+  char* in = input.data();
+  size_t inLeft = input.size();
+  char* out = output.data();
+  size_t outLeft = output.size();
+  const size_t converted = ::iconv(converter, &in, &inLeft, &out, &outLeft);
+  ::iconv_close(converter);
+  if (converted == size_t(-1)) throw std::runtime_error("code page 932 cannot hold the text '" + input + "'");
+  output.resize(output.size() - outLeft);
+  return output;
+}
+
+bool waitUntil(const std::function<bool()>& holds, Milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (holds()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
+void E2eTest::SetUp() {
+  std::string pattern = (fs::temp_directory_path() / "pspc-e2e-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr) << "cannot make a temporary folder: " << std::strerror(errno);
+  scratch_ = pattern;
+  imageDir_ = scratch_ / "image";
+  packageDir_ = scratch_ / "packages";
+  fs::create_directories(packageDir_);
+  runMarker_ = scratch_.string();
+}
+
+void E2eTest::requireBinary(const fs::path& path) const {
+  if (fs::exists(path)) return;
+  throw std::runtime_error(path.string() +
+                           " is missing: the end-to-end tests run the win64 build's programs under Wine. Build it "
+                           "first (cmake --preset win64 && cmake --build --preset win64), or run scripts/test.sh, "
+                           "which builds everything before it tests.");
+}
+
+void E2eTest::TearDown() {
+  endPrograms();
+  if (HasFailure() && log_) {
+    std::cerr << "--- the device's op log (last records) ---\n" << describeRecords(opLog(), 40);
+  }
+  server_.reset();
+  log_.reset();
+  if (device_ && readerSession_) device_->closeSession(readerSession_);
+  device_.reset();
+  std::error_code ignored;
+  if (!scratch_.empty()) fs::remove_all(scratch_, ignored);
+}
+
+void E2eTest::endPrograms() {
+  if (driver_) {
+    if (HasFailure()) std::cerr << "--- uidriver and Wine said ---\n" << driver_->log() << "\n";
+    driver_.reset(); // ends the driver, and through its job the program
+  }
+  if (runMarker_.empty()) return;
+  // The job ends the program as the driver goes; give the system a moment.
+  waitUntil([&] { return startedProgramsRunning().empty(); });
+  for (const auto& process : leftovers(markerEntry(), {"uidriver.exe", programName_})) {
+    ADD_FAILURE() << "left behind after the test: pid " << process.pid << " " << process.commandLine;
+    ::kill(process.pid, SIGKILL);
+  }
+}
+
+std::string E2eTest::markerEntry() const { return std::string(kRunMarkerVariable) + "=" + runMarker_; }
+
+std::vector<pid_t> E2eTest::startedProgramsRunning() const {
+  std::vector<pid_t> running;
+  if (runMarker_.empty()) return running;
+  for (const auto& process : leftovers(markerEntry(), {"uidriver.exe", programName_})) running.push_back(process.pid);
+  return running;
+}
+
+void E2eTest::startDevice(const DeviceSettings& settings) {
+  if (server_) throw std::runtime_error("a test has one device");
+  std::string error;
+  if (!pspc::image::create(imageDir_, settings.identity, error))
+    throw std::runtime_error("cannot make the device image: " + error);
+  if (!settings.deviceTool) fs::remove(pspc::image::fsRoot(imageDir_) / "Windows" / "MakeZlkData.exe");
+  if (!settings.tempFolder) fs::remove_all(pspc::image::fsRoot(imageDir_) / "Temp");
+  device_ = std::make_unique<pspc::Device>(imageDir_);
+  log_ = std::make_unique<pspc::OpLog>(pspc::image::opLogFile(imageDir_));
+  for (const auto& fault : settings.faults)
+    if (!faults_.add(fault, error)) throw std::runtime_error("the fault '" + fault + "' is not valid: " + error);
+  auto rate = pspc::LinkModel::parseRate(settings.linkRate);
+  if (!rate) throw std::runtime_error("unknown link rate '" + settings.linkRate + "'");
+  link_.setRate(*rate);
+  link_.setReplyDelay(settings.replyDelay);
+  pspc::ServerOptions options;
+  options.port = 0;
+  server_ = std::make_unique<pspc::Server>(*device_, *log_, faults_, link_, options);
+  server_->start();
+}
+
+void E2eTest::makePackages(const std::vector<PackageFile>& files) { writePackageTree(packageDir_, files); }
+
+UiDriver& E2eTest::startSetup() {
+  requireBinary(Binaries::setup());
+  requireBinary(Binaries::rapiDll());
+  return startProgram(Binaries::setup(), packageDir_);
+}
+
+UiDriver& E2eTest::startProgram(const fs::path& program, const fs::path& workingFolder) {
+  requireBinary(Binaries::runner());
+  requireBinary(Binaries::uidriver());
+  requireBinary(program);
+  if (driver_) throw std::runtime_error("a test drives one program at a time");
+  UiDriver::Launch launch;
+  launch.runner = Binaries::runner();
+  launch.driver = Binaries::uidriver();
+  launch.program = program;
+  launch.workingFolder = workingFolder;
+  launch.logFile = scratch_ / "uidriver.log";
+  launch.environment.emplace_back(kRunMarkerVariable, runMarker_);
+  if (server_)
+    launch.environment.emplace_back("PSPC_RAPI_ENDPOINT", "127.0.0.1:" + std::to_string(server_->linkPort()));
+  programName_ = program.filename().string();
+  driver_ = std::make_unique<UiDriver>(launch);
+  return *driver_;
+}
+
+UiDriver& E2eTest::driver() {
+  if (!driver_) throw std::runtime_error("no program has been started");
+  return *driver_;
+}
+
+pspc::Device& E2eTest::device() {
+  if (!device_) throw std::runtime_error("no device has been started");
+  return *device_;
+}
+
+std::optional<std::string> E2eTest::deviceFile(const std::u16string& path) {
+  if (!readerSession_) readerSession_ = device().openSession();
+  uint32_t lastError = 0;
+  const uint32_t handle = device_->createFile(readerSession_, path, pspc::GENERIC_READ, pspc::FILE_SHARE_READ,
+                                              pspc::OPEN_EXISTING, pspc::FILE_ATTRIBUTE_NORMAL, lastError);
+  if (handle == pspc::INVALID_HANDLE_VALUE) return std::nullopt;
+  std::string content;
+  bool ok = true;
+  for (;;) {
+    std::vector<uint8_t> chunk;
+    if (!device_->readFile(readerSession_, handle, 65536, chunk, lastError)) {
+      ok = false;
+      break;
+    }
+    if (chunk.empty()) break;
+    content.append(chunk.begin(), chunk.end());
+  }
+  device_->closeHandle(readerSession_, handle, lastError);
+  if (!ok) return std::nullopt;
+  return content;
+}
+
+std::string E2eTest::controlDevice(const std::string& command) {
+  if (!server_) throw std::runtime_error("no device has been started");
+  return server_->control(command);
+}
+
+std::vector<pspc::FlatJson> E2eTest::opLog() const {
+  std::vector<pspc::FlatJson> records;
+  std::ifstream in(pspc::image::opLogFile(imageDir_));
+  for (std::string line; std::getline(in, line);) {
+    auto record = pspc::parseFlatJson(line);
+    // A record being written shows as a line without its end; the next read gets it.
+    if (record) records.push_back(*record);
+  }
+  return records;
+}
+
+std::vector<pspc::FlatJson> E2eTest::opRecords(const std::string& op) const {
+  std::vector<pspc::FlatJson> records;
+  for (auto& record : opLog())
+    if (pspc::field(record, "op") == op) records.push_back(record);
+  return records;
+}
+
+bool E2eTest::waitForOpLog(const std::function<bool(const std::vector<pspc::FlatJson>&)>& holds,
+                           Milliseconds timeout) const {
+  return waitUntil([&] { return holds(opLog()); }, timeout);
+}
+
+} // namespace e2e

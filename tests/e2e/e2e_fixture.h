@@ -1,0 +1,133 @@
+// What every end-to-end scenario stands on: a device emulator of the test's
+// own (in this process, so the test reads its files, registry and op log
+// directly), a package folder, and the real setup program under Wine with the
+// real rapi.dll, driven through uidriver.
+//
+// Teardown ends every process the test started, even after a failure halfway,
+// and checks that none is left behind; the temporary folder goes with them.
+#pragma once
+
+#include "uidriver_client.h"
+
+#include "device.h"
+#include "faults.h"
+#include "identity.h"
+#include "link_model.h"
+#include "op_log.h"
+#include "server.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+// The Windows binaries (the win64 build) and the Wine runner.
+struct Binaries {
+  static fs::path win64Bin();
+  static fs::path runner();
+  static fs::path setup() { return win64Bin() / "setup.exe"; }
+  static fs::path rapiDll() { return win64Bin() / "rapi.dll"; }
+  static fs::path uidriver() { return win64Bin() / "uidriver.exe"; }
+  static fs::path testTarget() { return win64Bin() / "uidriver_test_target.exe"; }
+};
+
+// The device a scenario runs against.
+struct DeviceSettings {
+  pspc::Identity identity;            // language, version, store size, tag units, device tool timing
+  bool deviceTool = true;             // \Windows\MakeZlkData.exe is on the device
+  bool tempFolder = true;             // \Temp exists
+  std::vector<std::string> faults;    // as the emulator takes them, e.g. "fail:CeWriteFile:3:112"
+  Milliseconds replyDelay{0};         // every reply this late
+  std::string linkRate = "unlimited"; // "serial", "usb", "unlimited" or bytes per second
+};
+
+// One file of a package folder: its path below the folder, with '/'
+// ("Japanese/MFC/mfcce.dll"), and its size.
+struct PackageFile {
+  std::string path;
+  size_t bytes = 0;
+};
+
+// Lays out a package folder: English\ and Japanese\, each with MFC\, VB\ and
+// ADO\ (always, even when empty), and the files, each filled with
+// packageFileContent.
+void writePackageTree(const fs::path& root, const std::vector<PackageFile>& files);
+// The bytes writePackageTree puts in a file: a pattern that differs from file
+// to file, so that a copy under the wrong name shows.
+std::string packageFileContent(const std::string& path, size_t bytes);
+
+// The code page 932 bytes of a UTF-8 text (what an 8-bit Japanese desktop
+// program holds). Throws on a text that code page 932 cannot hold.
+std::string cp932(std::string_view utf8);
+
+// Asks `holds` again and again until it says yes or the time is up; whether it
+// did. For states a program reaches soon after a click.
+bool waitUntil(const std::function<bool()>& holds, Milliseconds timeout = 10s);
+
+class E2eTest : public ::testing::Test {
+protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Makes a fresh device image with `settings` and serves it on a free port.
+  // Throws on settings the device does not take.
+  void startDevice(const DeviceSettings& settings = {});
+  // Writes the package folder (see writePackageTree).
+  void makePackages(const std::vector<PackageFile>& files);
+  // Starts setup.exe (with rapi.dll beside it) through uidriver, in the
+  // package folder, against this test's device. Throws, naming the file and
+  // the build that makes it, when a win64 binary is missing.
+  UiDriver& startSetup();
+  // Starts any Windows program through uidriver, with the device's endpoint.
+  UiDriver& startProgram(const fs::path& program, const fs::path& workingFolder);
+  UiDriver& driver();
+
+  // The device, to arrange or read its files and registry.
+  pspc::Device& device();
+  // A device file's content, or nothing when it cannot be read.
+  std::optional<std::string> deviceFile(const std::u16string& path);
+  // A control command for the running device ("delay 500", "unplug", ...); its answer.
+  std::string controlDevice(const std::string& command);
+
+  // The op log as records, the records of one op, and a wait for the log to
+  // reach a state (the device writes its records as the calls arrive).
+  std::vector<pspc::FlatJson> opLog() const;
+  std::vector<pspc::FlatJson> opRecords(const std::string& op) const;
+  bool waitForOpLog(const std::function<bool(const std::vector<pspc::FlatJson>&)>& holds,
+                    Milliseconds timeout = 10s) const;
+
+  // Processes this test started that still run: the driver and its program
+  // (found by a marker in their environment). Empty once a test has ended them.
+  std::vector<pid_t> startedProgramsRunning() const;
+
+  const fs::path& scratch() const { return scratch_; }
+  const fs::path& imageDir() const { return imageDir_; }
+  const fs::path& packageDir() const { return packageDir_; }
+
+private:
+  void requireBinary(const fs::path& path) const;
+  void endPrograms();
+  std::string markerEntry() const;
+
+  fs::path scratch_, imageDir_, packageDir_;
+  std::string runMarker_; // in the environment of every process this test starts
+  std::unique_ptr<pspc::Device> device_;
+  std::unique_ptr<pspc::OpLog> log_;
+  pspc::Faults faults_;
+  pspc::LinkModel link_;
+  std::unique_ptr<pspc::Server> server_;
+  std::unique_ptr<UiDriver> driver_;
+  std::string programName_; // the started program's file name, for the leftover check
+  pspc::SessionId readerSession_ = 0;
+};
+
+} // namespace e2e
