@@ -9,7 +9,7 @@
 namespace e2e {
 namespace {
 
-constexpr int kOk = 1, kCancel = 2;
+constexpr int kOk = 1, kCancel = 2, kMfcBox = 1015;
 const std::string kLinkClosedByDesktop = "the desktop closed the link";
 
 // The texts the program shows, from its Japanese string set, as code page 932 bytes.
@@ -43,7 +43,16 @@ protected:
       throw std::runtime_error("the program never connected to the device");
   }
 
-  void pressOkWhenEnabled(const WindowInfo& dialog) {
+  // The dialog becomes usable once the device has been identified.
+  void waitForAcceptance(const WindowInfo& dialog) {
+    if (!waitUntil([&] { return driver().control(dialog.hwnd, kCancel).enabled; }))
+      throw std::runtime_error("the selection dialog never became usable");
+  }
+
+  // Ticks the MFC package and confirms the selection.
+  void chooseMfcAndConfirm(const WindowInfo& dialog) {
+    waitForAcceptance(dialog);
+    driver().click(dialog.hwnd, kMfcBox);
     if (!waitUntil([&] { return driver().control(dialog.hwnd, kOk).enabled; }))
       throw std::runtime_error("OK of the selection dialog never became usable");
     driver().click(dialog.hwnd, kOk);
@@ -70,7 +79,7 @@ protected:
 TEST_F(ShellScenario, CancelInTheSelectionEndsTheProgramAndItsConnectionOnce) {
   start();
   const WindowInfo selection = selectionDialog();
-  waitForConnection();
+  waitForAcceptance(selection);
   driver().click(selection.hwnd, kCancel);
   EXPECT_EQ(driver().waitExit(), 0u);
 
@@ -103,7 +112,7 @@ TEST_F(ShellScenario, ACompletedRunEndsWithTheResetNotice) {
   waitForConnection();
   // Slow replies keep the transfer dialog up long enough to be seen.
   ASSERT_EQ(controlDevice("delay 150").rfind("ok", 0), 0u);
-  pressOkWhenEnabled(selection);
+  chooseMfcAndConfirm(selection);
 
   const WindowInfo transfer = driver().waitDialog(transferTitle());
   EXPECT_EQ(transfer.owner, 0u) << "the transfer dialog is a top-level window of its own";
@@ -143,7 +152,7 @@ TEST_F(ShellScenario, CancelDuringTheTransferEndsWithoutTheNotice) {
   waitForConnection();
   // The worker's calls take seconds now: time to cancel while it runs.
   ASSERT_EQ(controlDevice("delay 500").rfind("ok", 0), 0u);
-  pressOkWhenEnabled(selection);
+  chooseMfcAndConfirm(selection);
   const WindowInfo transfer = driver().waitDialog(transferTitle());
   driver().click(transfer.hwnd, kCancel);
   // A reset notice would be modal and wait for a person: the program could not end.
@@ -192,7 +201,10 @@ std::map<int, std::string> textsById(UiDriver& driver, WindowHandle dialog) {
 }
 
 TEST_F(ShellScenario, BothDialogsShowTheLoadedJapaneseTextsNotTheTemplateTexts) {
-  start();
+  // A slow device keeps the probe from filling in the sizes while the texts are read.
+  DeviceSettings slow;
+  slow.replyDelay = 1500ms;
+  start(slow);
   const WindowInfo selection = selectionDialog();
   const auto selectionTexts = textsById(driver(), selection.hwnd);
   const std::map<int, std::string> expected = {
@@ -214,9 +226,8 @@ TEST_F(ShellScenario, BothDialogsShowTheLoadedJapaneseTextsNotTheTemplateTexts) 
   for (const auto& [id, text] : expected) EXPECT_EQ(selectionTexts.at(id), text) << "control " << id;
   EXPECT_EQ(selectionTexts.size(), expected.size());
 
-  waitForConnection();
   ASSERT_EQ(controlDevice("delay 300").rfind("ok", 0), 0u);
-  pressOkWhenEnabled(selection);
+  chooseMfcAndConfirm(selection);
   const WindowInfo transfer = driver().waitDialog(transferTitle());
   const auto transferTexts = textsById(driver(), transfer.hwnd);
   EXPECT_EQ(transferTexts.at(1023), cp932("ｺﾋﾟｰ元"));
