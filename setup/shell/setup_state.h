@@ -31,6 +31,7 @@ enum UiRole {
   VbComponentLabel,
   MfcComponentLabel,
   AdoNoteLabel,
+  TransferFailedText,
   UiRoleCount
 };
 
@@ -59,6 +60,7 @@ struct SetupState {
   LONG installMfc;
   LONG installVb;
   LONG transferDone;
+  LONG failedItems; // package files and registry values the transfer could not install
   UiText uiText;
 };
 

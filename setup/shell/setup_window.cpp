@@ -25,6 +25,13 @@ void RegisterSetupClass(HINSTANCE hInstance) {
   RegisterClassExA(&windowClass);
 }
 
+static void ShowTransferFailure() {
+  // The format is the program's own text; the number is at most ten digits.
+  char text[UiTextBytes + 16];
+  wsprintfA(text, UiTextOf(TransferFailedText), (int)setupState.failedItems);
+  MessageBoxA(setupState.hwndSetup, text, UiTextOf(ErrorCaption), MB_OK);
+}
+
 int RunSetupSequence(HINSTANCE hInstance, int showState) {
   (void)showState;
   setupState.hInstance = hInstance;
@@ -37,9 +44,12 @@ int RunSetupSequence(HINSTANCE hInstance, int showState) {
 
   DialogBoxParamA(setupState.hInstance, MAKEINTRESOURCEA(IDD_TRANSFER), NULL, TransferDialog, 0);
   // Whatever the dialog returned (it cannot even have been created), only a
-  // transfer that ran to its end earns the reset notice.
-  if (setupState.transferDone)
+  // transfer that ran to its end earns the reset notice; one that could not
+  // install everything says so first.
+  if (setupState.transferDone) {
+    if (setupState.failedItems > 0) ShowTransferFailure();
     MessageBoxA(setupState.hwndSetup, UiTextOf(ResetPromptText), UiTextOf(WarningCaption), MB_OK);
+  }
   SendMessageA(setupState.hwndSetup, WM_CLOSE, 0, 0);
   return 1;
 }

@@ -1,30 +1,101 @@
 #include "transfer_dialog.h"
 
+#include "copy_to_device.h"
+#include "registration_tables.h"
 #include "resource.h"
 #include "setup_state.h"
 #include "shell.h"
 
 // Runtime files left staged in the device's \temp\ folder, deleted in this order.
 static const WCHAR* const StagedFiles[] = {
-    L"\\temp\\atlce211.dll",  L"\\temp\\mfcce211.dll", L"\\temp\\olece211.dll", L"\\temp\\adoce.dll",
-    L"\\temp\\adocedb.dll",   L"\\temp\\adoceres.dll", L"\\temp\\adosync.dll",  L"\\temp\\pvbform2.dll",
-    L"\\temp\\pvbhost2.dll",  L"\\temp\\pvbload.exe",  L"\\temp\\vbscript.dll", L"\\temp\\vbsen.dll",
+    L"\\temp\\atlce211.dll", L"\\temp\\mfcce211.dll", L"\\temp\\olece211.dll", L"\\temp\\adoce.dll",
+    L"\\temp\\adocedb.dll",  L"\\temp\\adoceres.dll", L"\\temp\\adosync.dll",  L"\\temp\\pvbform2.dll",
+    L"\\temp\\pvbhost2.dll", L"\\temp\\pvbload.exe",  L"\\temp\\vbscript.dll", L"\\temp\\vbsen.dll",
 };
+
+// How long a cancel waits for the worker to reach a clean point before the
+// program goes on to end the connection (which itself waits for a device
+// call still running).
+static const DWORD StopWorkerTimeoutMs = 15000;
+
+static volatile LONG cancelRequested;
+static HANDLE transferWorker;
+
+bool TransferCancelled() { return InterlockedCompareExchange(&cancelRequested, 0, 0) != 0; }
 
 int DeleteStagedFiles() {
   for (const WCHAR* path : StagedFiles) CeDeleteFile(path);
   return 1;
 }
 
+// Copies every file of one package folder; answers how many could not be copied.
+static int RunPass(const char* group) {
+  char searchPattern[PathBytes];
+  char folderPrefix[PathBytes];
+  char sourcePath[PathBytes];
+  char devicePath[PathBytes];
+  wsprintfA(searchPattern, ".\\%s\\%s\\*.*", setupState.languageFolder, group);
+  wsprintfA(folderPrefix, ".\\%s\\%s\\", setupState.languageFolder, group);
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA(searchPattern, &entry);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  int failed = 0;
+  do {
+    if (TransferCancelled()) break;
+    if (entry.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY) continue;
+    // A name too long for the paths is not copied, and counts as failed.
+    if (lstrlenA(folderPrefix) + lstrlenA(entry.cFileName) >= PathBytes ||
+        lstrlenA("\\Windows\\") + lstrlenA(entry.cFileName) >= PathBytes) {
+      ++failed;
+      continue;
+    }
+    lstrcpyA(sourcePath, folderPrefix);
+    lstrcatA(sourcePath, entry.cFileName);
+    wsprintfA(devicePath, "\\Windows\\%s", entry.cFileName);
+    if (!CopyToDevice(sourcePath, devicePath, entry.cFileName) && !TransferCancelled()) ++failed;
+  } while (FindNextFileA(search, &entry));
+  FindClose(search);
+  return failed;
+}
+
 DWORD WINAPI TransferWorker(LPVOID parameter) {
   (void)parameter;
+  int failed = 0;
+  if (setupState.installMfc) failed += RunPass("MFC");
+  if (setupState.installVb && !TransferCancelled()) {
+    failed += VbRegistration();
+    failed += RunPass("VB");
+  }
+  if ((setupState.installMfc || setupState.installVb) && !TransferCancelled()) {
+    failed += AdoRegistration();
+    failed += RunPass("ADO");
+  }
+  if (TransferCancelled()) ExitThread(0);
+
   // Renew the device connection, then clean up.
   CeRapiUninit();
   CeRapiInit();
   DeleteStagedFiles();
+  setupState.failedItems = failed;
   setupState.transferDone = 1;
   SendMessageA(setupState.hwndTransfer, WM_CLOSE, 0, 0);
   ExitThread(0);
+}
+
+// Asks the worker to stop and waits (a bounded time) until it has, still
+// taking the texts it sends to the dialog meanwhile.
+static void StopTransferWorker() {
+  InterlockedExchange(&cancelRequested, 1);
+  if (transferWorker == NULL) return;
+  DWORD start = GetTickCount();
+  for (;;) {
+    DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= StopWorkerTimeoutMs) break;
+    DWORD woken = MsgWaitForMultipleObjects(1, &transferWorker, FALSE, StopWorkerTimeoutMs - elapsed, QS_SENDMESSAGE);
+    if (woken != WAIT_OBJECT_0 + 1) break;
+    MSG message;
+    PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  }
 }
 
 static BOOL OnTransferInit(HWND hwnd) {
@@ -34,9 +105,22 @@ static BOOL OnTransferInit(HWND hwnd) {
   SetDlgItemTextA(hwnd, IDCANCEL, UiTextOf(CancelLabel));
   setupState.hwndTransfer = hwnd;
   CenterOnScreen(hwnd);
-  HANDLE worker = CreateThread(NULL, 0, TransferWorker, NULL, 0, NULL);
-  if (worker != NULL) CloseHandle(worker);
+  // The handle is kept: a cancel waits for the worker to stop before the
+  // program ends the device connection.
+  transferWorker = CreateThread(NULL, 0, TransferWorker, NULL, 0, NULL);
   return TRUE;
+}
+
+static void OnTransferCancel(HWND hwnd) {
+  // The worker's own close request arrives here too: once it has finished,
+  // or while a cancel waits for it (and is then already being handled).
+  static bool ending;
+  if (ending) return;
+  ending = true;
+  if (!setupState.transferDone) StopTransferWorker();
+  if (transferWorker != NULL) CloseHandle(transferWorker);
+  transferWorker = NULL;
+  EndDialog(hwnd, 1);
 }
 
 INT_PTR CALLBACK TransferDialog(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -45,7 +129,7 @@ INT_PTR CALLBACK TransferDialog(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
   case WM_INITDIALOG:
     return OnTransferInit(hwnd);
   case WM_COMMAND:
-    if (LOWORD(wParam) == IDCANCEL) EndDialog(hwnd, 1);
+    if (LOWORD(wParam) == IDCANCEL) OnTransferCancel(hwnd);
     return TRUE;
   default:
     return FALSE;

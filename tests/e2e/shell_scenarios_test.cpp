@@ -111,7 +111,7 @@ TEST_F(ShellScenario, ACompletedRunEndsWithTheResetNotice) {
   const WindowInfo selection = selectionDialog();
   waitForConnection();
   // Slow replies keep the transfer dialog up long enough to be seen.
-  ASSERT_EQ(controlDevice("delay 150").rfind("ok", 0), 0u);
+  ASSERT_EQ(controlDevice("delay 20").rfind("ok", 0), 0u);
   chooseMfcAndConfirm(selection);
 
   const WindowInfo transfer = driver().waitDialog(transferTitle());

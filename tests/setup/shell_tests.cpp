@@ -58,6 +58,7 @@ TEST(LoadUiTexts, FillsEveryRoleFromTheJapaneseSetInCodePage932) {
       {FromLabel, 13},         {ToLabel, 14},              {WarningCaption, 15},   {ResetPromptText, 16},
       {ErrorCaption, 17},      {ConnectFailedText, 18},    {WrongVersionText, 19}, {LowStorageText, 20},
       {WrongLanguageText, 21}, {VbComponentLabel, 23},     {MfcComponentLabel, 24}, {AdoNoteLabel, 25},
+      {TransferFailedText, 26},
   };
   ASSERT_EQ(sizeof roles / sizeof roles[0], size_t(UiRoleCount));
   for (const auto& r : roles) {

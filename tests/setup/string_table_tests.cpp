@@ -48,6 +48,7 @@ const Entry kEntries[] = {
     {11023, u"Visual Basic runtime support libraries  includes ADO support "},
     {11024, u"Microsoft Foundation Classes runtime support libraries includes ADO support "},
     {11025, u"( Note - ADO is ActiveX Data Objects ) "},
+    {11026, u"%d item(s) could not be installed on PsPC.\r\nPlease check PsPC and run setup again."},
     {12001, u"\\Windows\\Menu Démarrer\\"},
     {12002, u"\\Windows\\Menu Démarrer\\Programmes\\"},
     {12003, u"\\Windows\\Démarrage\\"},
@@ -151,6 +152,7 @@ const Entry kEntries[] = {
     {16023, u"Visual Basic ﾗﾝﾀｲﾑｻﾎﾟｰﾄﾗｲﾌﾞﾗﾘ (ADOｻﾎﾟｰﾄを含む) "},
     {16024, u"Microsoft Foundation Classes ﾗﾝﾀｲﾑｻﾎﾟｰﾄﾗｲﾌﾞﾗﾘ (ADOｻﾎﾟｰﾄを含む) "},
     {16025, u"( 情報 - ActiveX Data Objects(ADO) ) "},
+    {16026, u"%d 個の項目をﾊﾟｰﾑｻｲｽﾞPCにｲﾝｽﾄｰﾙできませんでした。\r\nもう一度ｾｯﾄｱｯﾌﾟを実行してください。"},
 };
 
 struct LanguageSet {
@@ -215,6 +217,10 @@ const AnsiText kJapaneseUiTexts[] = {
     {16025, 37,
      "28 20 8F EE 95 F1 20 2D 20 41 63 74 69 76 65 58 20 44 61 74 61 20 4F 62 6A 65 63 74 73 28 41 44 "
      "4F 29 20 29 20"},
+    {16026, 86,
+     "25 64 20 8C C2 82 CC 8D 80 96 DA 82 F0 CA DF B0 D1 BB B2 BD DE 50 43 82 C9 B2 DD BD C4 B0 D9 82 "
+     "C5 82 AB 82 DC 82 B9 82 F1 82 C5 82 B5 82 BD 81 42 0D 0A 82 E0 82 A4 88 EA 93 78 BE AF C4 B1 AF "
+     "CC DF 82 F0 8E C0 8D 73 82 B5 82 C4 82 AD 82 BE 82 B3 82 A2 81 42"},
 };
 
 HINSTANCE Program() { return GetModuleHandleW(nullptr); }
@@ -275,7 +281,7 @@ TEST(StringTable, EveryEntryHoldsItsExactText) {
 }
 
 TEST(StringTable, HoldsNoOtherEntry) {
-  // Among them: Spanish 4 to 25, and 26 of every set, which nothing defines.
+  // Among them: Spanish 4 to 25, and 26 of the French, German and Italian sets.
   std::set<UINT> expected;
   for (const Entry& entry : kEntries) expected.insert(entry.id);
   for (UINT id = 0; id <= 0xFFFF; ++id) {
