@@ -1,70 +1,199 @@
 #!/bin/sh
-# The main job: puts an emulated PsPC on the desktop's RAPI link and shows
-# what a desktop program does to it through rapi.dll.
+# The main job: installs what is missing, builds, and runs the setup program
+# under Wine (code page 932) against an emulated PsPC, from start to reset
+# notice, with the sample runtime packages.
 #
-#   scripts/demo.sh [--keep] [--language JPN|ENG] [--version X.YY.ZZ] [--store-bytes N]
+#   scripts/demo.sh [options]
 #
-#   --keep   leave the device attached (serving) afterwards; stop it with
-#            build/native/bin/pspcemu control build/demo/device quit
+#   --language JPN|ENG   device language (default JPN)
+#   --version V          device version text (default 1.12.00)
+#   --store-bytes N      device store capacity, K and M suffixes (default 8M)
+#   --link RATE          serial (115200 baud), usb (USB 1.1) or unlimited (default),
+#                        to watch the transfer at a real link's speed
+#   --packages DIR       a package folder of your own (with English\ or Japanese\,
+#                        each holding MFC\, VB\, ADO\) instead of the samples
+#   --port N             the device's RAPI port (default 990; 0: any free port)
+#   --image DIR          the device image (default <output>/device, made afresh)
+#   --reuse-image        serve an existing --image as it is instead of refusing it
+#   --output DIR         where the run, the pictures and the device go (default build/demo)
+#   --headless           no display even when there is one: pictures instead
+#   --keep               leave the device attached afterwards
+#   --skip-build         use what is built (for tests of this script)
+#
+# With a display ($DISPLAY reachable) the dialogs appear on it, to click
+# through. Without one the run is headless under Xvfb: both packages are
+# chosen, and a picture of every dialog state is saved in <output>/pictures.
 set -eu
 cd "$(dirname "$0")/.."
+top=$(pwd)
 
-keep=0
 language=JPN
 version=1.12.00
 store=8M
+link=unlimited
+packages=
+port=990
+image=
+reuse=0
+out=build/demo
+headless=0
+keep=0
+build=1
+
+usage() { sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; }
+die() { echo "demo: $*" >&2; exit 1; }
+need_value() { [ $# -ge 2 ] || die "$1 needs a value (see --help)"; }
 while [ $# -gt 0 ]; do
   case "$1" in
+    --language) need_value "$@"; language=$2; shift 2 ;;
+    --version) need_value "$@"; version=$2; shift 2 ;;
+    --store-bytes) need_value "$@"; store=$2; shift 2 ;;
+    --link) need_value "$@"; link=$2; shift 2 ;;
+    --packages) need_value "$@"; packages=$2; shift 2 ;;
+    --port) need_value "$@"; port=$2; shift 2 ;;
+    --image) need_value "$@"; image=$2; shift 2 ;;
+    --reuse-image) reuse=1; shift ;;
+    --output) need_value "$@"; out=$2; shift 2 ;;
+    --headless) headless=1; shift ;;
     --keep) keep=1; shift ;;
-    --language) language=$2; shift 2 ;;
-    --version) version=$2; shift 2 ;;
-    --store-bytes) store=$2; shift 2 ;;
-    -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "demo: unknown option $1 (see --help)" >&2; exit 2 ;;
+    --skip-build) build=0; shift ;;
+    -h|--help) usage; exit 0 ;;
+    *) die "unknown option $1 (see --help)" ;;
   esac
 done
+case "$language" in JPN) folder=Japanese ;; ENG) folder=English ;;
+  *) die "--language must be JPN or ENG (the setup program refuses other devices)" ;; esac
+case "$link" in serial|usb|unlimited) ;; *) die "--link must be serial, usb or unlimited" ;; esac
 
-scripts/setup.sh
-echo "== building"
-cmake --preset native >/dev/null && cmake --build --preset native --target pspcemu >/dev/null
-cmake --preset win64 >/dev/null && cmake --build --preset win64 >/dev/null
-
+if [ $build -eq 1 ]; then
+  scripts/setup.sh
+  echo "== building"
+  cmake --preset native >/dev/null
+  cmake --build --preset native --target pspcemu setup-headless sample-packages >/dev/null
+  cmake --preset win64 >/dev/null
+  cmake --build --preset win64 --target setup rapi_dll uidriver >/dev/null
+fi
+command -v wine >/dev/null 2>&1 ||
+  die "Wine is not installed. Run scripts/setup.sh as root: it installs Debian's wine and wine64."
 pspcemu=build/native/bin/pspcemu
-out=build/demo
-image=$out/device
+for program in "$pspcemu" build/native/bin/setup-headless build/win64/bin/setup.exe build/win64/bin/rapi.dll \
+               build/win64/bin/uidriver.exe; do
+  [ -e "$program" ] || die "$program is missing: build first (run this script without --skip-build)"
+done
+
+# ---- the packages
+if [ -z "$packages" ]; then
+  packages=build/native/samples
+  [ -d "$packages/$folder" ] || die "the sample packages are missing: build first"
+else
+  [ -d "$packages" ] || die "no package folder $packages"
+  if [ ! -d "$packages/$folder" ]; then
+    die "$packages has no $folder folder. A device of language $language is given the packages of
+      $packages/$folder/MFC, $packages/$folder/VB and $packages/$folder/ADO.
+      Make that folder, or choose the other language with --language."
+  fi
+  for group in MFC VB ADO; do
+    [ -d "$packages/$folder/$group" ] || echo "demo: note: $packages/$folder/$group is missing; that package installs nothing"
+  done
+fi
+
+# ---- the run folder: the program, the stand-in rapi.dll and the packages side by side
 mkdir -p "$out"
-# A running demo device from an earlier --keep run gives up its image first.
-if [ -f "$image/control.port" ]; then "$pspcemu" control "$image" quit >/dev/null 2>&1 || true; sleep 0.5; fi
-"$pspcemu" init "$image" --force --language "$language" --version "$version" --store-bytes "$store"
+run="$out/run"
+rm -rf "$run"
+mkdir -p "$run"
+cp build/win64/bin/setup.exe build/win64/bin/rapi.dll "$run/"
+for lang in English Japanese; do [ -d "$packages/$lang" ] && cp -r "$packages/$lang" "$run/"; done
 
-"$pspcemu" serve "$image" --port 0 >"$out/serve.log" 2>&1 &
+# ---- the device
+if [ -z "$image" ]; then
+  image="$out/device"
+  own_image=1
+else
+  own_image=0
+fi
+if [ -f "$image/control.port" ]; then
+  # An earlier run left this device attached (--keep): detach it first.
+  "$pspcemu" control "$image" quit >/dev/null 2>&1 || true
+  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -f "$image/control.port" ] || break; sleep 0.2; done
+  rm -f "$image/control.port" "$image/link.port"
+fi
+if [ -e "$image" ] && [ $own_image -eq 0 ] && [ $reuse -eq 0 ]; then
+  die "$image is in the way: it already exists. Add --reuse-image to serve that device as it is,
+      or choose another --image folder (or leave --image out: the demo then makes its own)."
+fi
+if [ $reuse -eq 0 ] || [ ! -e "$image" ]; then
+  "$pspcemu" init "$image" --force --language "$language" --version "$version" --store-bytes "$store" >/dev/null
+fi
+free_before=$("$pspcemu" status "$image" | sed -n 's/^store .* bytes, \([0-9]*\) free.*/\1/p')
+
+"$pspcemu" serve "$image" --port "$port" --link "$link" >"$out/serve.log" 2>&1 &
 server=$!
-for _ in $(seq 1 100); do [ -s "$image/link.port" ] && break; sleep 0.1; done
-[ -s "$image/link.port" ] || { cat "$out/serve.log" >&2; exit 1; }
-if [ $keep -eq 0 ]; then trap 'kill $server 2>/dev/null; wait $server 2>/dev/null' EXIT; fi
-export PSPC_RAPI_ENDPOINT="127.0.0.1:$(cat "$image/link.port")"
-# Wine's own services start now, detached from this script's output.
-scripts/wine-run.sh cmd /c exit </dev/null >/dev/null 2>&1
+stop_server() { kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; }
+for _ in $(seq 1 100); do
+  [ -s "$image/link.port" ] && break
+  kill -0 "$server" 2>/dev/null || break
+  sleep 0.1
+done
+if [ ! -s "$image/link.port" ]; then
+  stop_server
+  cat "$out/serve.log" >&2
+  die "the emulated device could not attach. If the port is busy, choose another with --port N (or --port 0)."
+fi
+[ $keep -eq 1 ] || trap stop_server EXIT
+link_port=$(cat "$image/link.port")
+control_port=$(cat "$image/control.port")
+export PSPC_RAPI_ENDPOINT="127.0.0.1:$link_port"
 
-echo
-echo "== the device, attached on $PSPC_RAPI_ENDPOINT"
-"$pspcemu" status "$image"
+echo "== an emulated PsPC ($language, version $version) is attached on $PSPC_RAPI_ENDPOINT, link $link"
+echo "   device image: $image; packages: $packages/$folder"
 
-echo
-echo "== a desktop program (cetool.exe, under Wine) copies a file and writes a registry value through rapi.dll"
-scripts/wine-run.sh build/win64/bin/cetool.exe put README.md '\My Documents\README.txt'
-scripts/wine-run.sh build/win64/bin/cetool.exe regset HKLM 'Software\PsPC Demo' Greeting 'Hello from the desktop'
+# ---- the run
+display_ok=0
+if [ $headless -eq 0 ] && [ -n "${DISPLAY:-}" ] && command -v xdpyinfo >/dev/null 2>&1 &&
+   xdpyinfo >/dev/null 2>&1; then
+  display_ok=1
+fi
+status=0
+if [ $display_ok -eq 1 ]; then
+  echo "== setup.exe is on your display ($DISPLAY): choose the packages and follow it to the end"
+  (cd "$run" && PSPC_WINE_GRAPHICS=x11 "$top/scripts/wine-run.sh" setup.exe) || status=$?
+else
+  pictures="$out/pictures"
+  rm -rf "$pictures"
+  mkdir -p "$pictures"
+  screen=90
+  while [ -e "/tmp/.X$screen-lock" ] || [ -e "/tmp/.X11-unix/X$screen" ]; do screen=$((screen + 1)); done
+  Xvfb ":$screen" -screen 0 1024x768x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+  xvfb=$!
+  for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$screen" ] && break; sleep 0.1; done
+  echo "== no display: setup.exe runs headless on a virtual screen (:$screen); both packages are chosen"
+  # Wine's own services start now, detached from this script's output, and
+  # are ended with the virtual screen.
+  x11prefix="$top/build/wineprefix-x11"
+  DISPLAY=":$screen" PSPC_WINE_GRAPHICS=x11 scripts/wine-run.sh cmd /c exit </dev/null >/dev/null 2>&1 || true
+  slow=--slow-copy
+  [ "$link" = unlimited ] || slow=
+  build/native/bin/setup-headless --run-folder "$(realpath "$run")" --display ":$screen" \
+    --control-port "$control_port" --output "$(realpath "$pictures")" --runner "$top/scripts/wine-run.sh" \
+    --uidriver "$top/build/win64/bin/uidriver.exe" --endpoint "$PSPC_RAPI_ENDPOINT" $slow || status=$?
+  WINEPREFIX="$x11prefix" wineserver -k 2>/dev/null || true
+  kill "$xvfb" 2>/dev/null || true; wait "$xvfb" 2>/dev/null || true
+  echo "   pictures of every dialog state: $pictures"
+fi
 
+# ---- what happened on the device
+free_after=$("$pspcemu" status "$image" | sed -n 's/^store .* bytes, \([0-9]*\) free.*/\1/p')
 echo
-echo "== what the device holds now"
-"$pspcemu" ls "$image" '\' -R
-"$pspcemu" reg "$image" | grep -A1 'PsPC Demo'
-echo
-echo "== the op log (every call the desktop made), last 8 records of $image/oplog.jsonl"
-"$pspcemu" log "$image" --tail 8
-
+echo "== the device now"
+echo "-- files in \\Windows"
+"$pspcemu" ls "$image" '\Windows'
+echo "-- registry values the setup wrote"
+"$pspcemu" reg "$image"
+echo "-- free storage: $free_before bytes before, $free_after bytes after"
+echo "-- every call the setup made on the link: $image/oplog.jsonl (readable: $pspcemu log $image)"
 if [ $keep -eq 1 ]; then
   echo
-  echo "The device stays attached on $PSPC_RAPI_ENDPOINT (emulator pid $server)."
-  echo "Stop it with: $pspcemu control $image quit"
+  echo "The device stays attached on $PSPC_RAPI_ENDPOINT. Stop it with: $pspcemu control $image quit"
 fi
+exit $status
