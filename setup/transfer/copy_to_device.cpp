@@ -12,6 +12,45 @@ static BYTE copyBuffer[CopyChunkBytes];
 static const char displacementFolder[] = "\\Temp\\";
 static const char progressFormat[] = "WCE:\\%s";
 
+// A failed copy whose undo could not reach the device: the link broke under
+// it. The undo is finished once the device answers again, and in any case
+// before the clean-up of \temp\, which would otherwise delete a displaced
+// runtime file for good.
+static struct {
+  bool pending;
+  bool created;   // the partial destination is to be removed
+  bool displaced; // the displaced file is to be moved back
+  WCHAR destination[PathBytes];
+  WCHAR displacement[PathBytes];
+} interruptedCopy;
+
+// Puts the device back as the copy found it; 1 when it is.
+static int UndoCopy(const WCHAR* destination, const WCHAR* displacement, bool created, bool displaced) {
+  BOOL removed = created ? CeDeleteFile(destination) : TRUE;
+  // With a displaced file, its return is what counts: an earlier attempt may
+  // already have removed the partial file.
+  if (displaced) return CeMoveFile(displacement, destination) ? 1 : 0;
+  return removed ? 1 : 0;
+}
+
+static void UndoOrKeepForLater(const WCHAR* destination, const WCHAR* displacement, bool created, bool displaced) {
+  if (UndoCopy(destination, displacement, created, displaced)) return;
+  interruptedCopy.pending = true;
+  interruptedCopy.created = created;
+  interruptedCopy.displaced = displaced;
+  lstrcpynW(interruptedCopy.destination, destination, PathBytes);
+  lstrcpynW(interruptedCopy.displacement, displacement, PathBytes);
+}
+
+int FinishInterruptedCopy() {
+  if (!interruptedCopy.pending) return 1;
+  if (!UndoCopy(interruptedCopy.destination, interruptedCopy.displacement, interruptedCopy.created,
+                interruptedCopy.displaced))
+    return 0;
+  interruptedCopy.pending = false;
+  return 1;
+}
+
 static void ToDevicePath(const char* text, WCHAR* out) {
   // The terminator is converted too; a text of at most 259 bytes fits in 260 units.
   MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, lstrlenA(text) + 1, out, PathBytes);
@@ -36,6 +75,10 @@ int CopyToDevice(const char* sourcePath, const char* devicePath, const char* fil
   if (lstrlenA(devicePath) >= PathBytes || lstrlenA(displacementFolder) + lstrlenA(fileName) >= PathBytes ||
       lstrlenA(progressFormat) - 2 + lstrlenA(devicePath) >= PathBytes)
     return 0;
+
+  // Nothing more is written while the device still holds a copy that could
+  // not be undone: a later copy of the same name would be undone in its place.
+  if (!FinishInterruptedCopy()) return 0;
 
   HANDLE source = CreateFileA(sourcePath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                               NULL);
@@ -74,7 +117,7 @@ int CopyToDevice(const char* sourcePath, const char* devicePath, const char* fil
                                FILE_ATTRIBUTE_NORMAL, NULL);
     if (destination == INVALID_HANDLE_VALUE) {
       // The displaced file goes back where it was.
-      CeMoveFile(displacementPath, destinationPath);
+      UndoOrKeepForLater(destinationPath, displacementPath, false, true);
       CloseHandle(source);
       return 0;
     }
@@ -91,8 +134,7 @@ int CopyToDevice(const char* sourcePath, const char* devicePath, const char* fil
   if (!result) {
     // A partial file would pass for the runtime file it replaces: remove it,
     // and put back the file it displaced.
-    CeDeleteFile(destinationPath);
-    if (displaced) CeMoveFile(displacementPath, destinationPath);
+    UndoOrKeepForLater(destinationPath, displacementPath, true, displaced);
   }
   return result;
 }

@@ -72,10 +72,12 @@ DWORD WINAPI TransferWorker(LPVOID parameter) {
   }
   if (TransferCancelled()) ExitThread(0);
 
-  // Renew the device connection, then clean up.
+  // Renew the device connection, then clean up. A file the broken link left
+  // half-copied is put right first; while it cannot be, the staged files stay,
+  // as what it displaced may be the only whole copy of a runtime file.
   CeRapiUninit();
   CeRapiInit();
-  DeleteStagedFiles();
+  if (FinishInterruptedCopy()) DeleteStagedFiles();
   setupState.failedItems = failed;
   setupState.transferDone = 1;
   SendMessageA(setupState.hwndTransfer, WM_CLOSE, 0, 0);

@@ -1,5 +1,6 @@
 #include "e2e_fixture.h"
 
+#include "host_file.h"
 #include "win32_codes.h"
 
 #include <iconv.h>
@@ -82,6 +83,36 @@ std::string describeRecords(const std::vector<pspc::FlatJson>& records, size_t l
     text += "\n";
   }
   return text;
+}
+
+// Writes a whole device file through the device's own rules; whether it could.
+bool writeDeviceFile(pspc::Device& device, pspc::SessionId session, const std::u16string& path,
+                     const std::string& content) {
+  uint32_t lastError = 0, written = 0;
+  const uint32_t handle = device.createFile(session, path, pspc::GENERIC_WRITE, 0, pspc::CREATE_ALWAYS,
+                                            pspc::FILE_ATTRIBUTE_NORMAL, lastError);
+  if (handle == pspc::INVALID_HANDLE_VALUE) return false;
+  const bool ok = device.writeFile(session, handle, reinterpret_cast<const uint8_t*>(content.data()),
+                                   uint32_t(content.size()), written, lastError) &&
+                  written == content.size();
+  return device.closeHandle(session, handle, lastError) && ok;
+}
+
+// The size of a device file, 0 when there is none.
+uint64_t deviceFileBytes(pspc::Device& device, pspc::SessionId session, const std::u16string& path) {
+  uint32_t lastError = 0, high = 0;
+  const uint32_t handle = device.createFile(session, path, pspc::GENERIC_READ, pspc::FILE_SHARE_READ,
+                                            pspc::OPEN_EXISTING, pspc::FILE_ATTRIBUTE_NORMAL, lastError);
+  if (handle == pspc::INVALID_HANDLE_VALUE) return 0;
+  const uint32_t low = device.getFileSize(session, handle, &high, lastError);
+  device.closeHandle(session, handle, lastError);
+  return low == pspc::INVALID_HANDLE_VALUE ? 0 : uint64_t(high) << 32 | low;
+}
+
+std::string utf8(const std::u16string& text) {
+  std::string out;
+  for (char16_t unit : text) out += unit < 0x80 ? char(unit) : '?';
+  return out;
 }
 
 } // namespace
@@ -200,6 +231,7 @@ void E2eTest::startDevice(const DeviceSettings& settings) {
     throw std::runtime_error("cannot make the device image: " + error);
   if (!settings.deviceTool) fs::remove(pspc::image::fsRoot(imageDir_) / "Windows" / "MakeZlkData.exe");
   if (!settings.tempFolder) fs::remove_all(pspc::image::fsRoot(imageDir_) / "Temp");
+  arrangeImage(settings);
   device_ = std::make_unique<pspc::Device>(imageDir_);
   log_ = std::make_unique<pspc::OpLog>(pspc::image::opLogFile(imageDir_));
   for (const auto& fault : settings.faults)
@@ -212,6 +244,42 @@ void E2eTest::startDevice(const DeviceSettings& settings) {
   options.port = 0;
   server_ = std::make_unique<pspc::Server>(*device_, *log_, faults_, link_, options);
   server_->start();
+  // Unplugged once it has its port: the program is then given a port on
+  // which nothing listens, as a desktop whose device is out of its cradle.
+  if (!settings.plugged) server_->unplug();
+}
+
+void E2eTest::arrangeImage(const DeviceSettings& settings) {
+  if (settings.files.empty() && !settings.freeBytesWhenProbed) return;
+  uint64_t usedBytes = 0, dataFileBytes = 0;
+  {
+    // A device of its own, gone before the test's device opens the image.
+    pspc::Device arranging(imageDir_);
+    const pspc::SessionId session = arranging.openSession();
+    for (const auto& [path, content] : settings.files)
+      if (!writeDeviceFile(arranging, session, path, content))
+        throw std::runtime_error("cannot put the file " + utf8(path) + " on the device (" +
+                                 std::to_string(content.size()) + " bytes)");
+    uint32_t storeBytes = 0, freeBytes = 0;
+    arranging.storeInformation(storeBytes, freeBytes);
+    if (freeBytes == 0) throw std::runtime_error("the device image fills its store: give identity.storeBytes room");
+    usedBytes = storeBytes - freeBytes;
+    dataFileBytes = deviceFileBytes(arranging, session, pspc::kDeviceDataPath);
+    arranging.closeSession(session);
+  }
+  if (!settings.freeBytesWhenProbed) return;
+  // The tool replaces the data file with one of its own size.
+  const bool toolWrites = settings.deviceTool && settings.identity.toolWrites;
+  const int64_t toolAdds = toolWrites ? int64_t(pspc::kDeviceDataBytes) - int64_t(dataFileBytes) : 0;
+  const int64_t capacity = int64_t(usedBytes) + toolAdds + int64_t(*settings.freeBytesWhenProbed);
+  if (capacity < int64_t(usedBytes) || capacity > int64_t(UINT32_MAX))
+    throw std::runtime_error("no store capacity gives " + std::to_string(*settings.freeBytesWhenProbed) +
+                             " free bytes on this image");
+  pspc::Identity identity = settings.identity;
+  identity.storeBytes = uint32_t(capacity);
+  std::string error;
+  if (!pspc::writeFileAtomically(pspc::image::configFile(imageDir_), identity.serialize(), error))
+    throw std::runtime_error("cannot set the store's capacity: " + error);
 }
 
 void E2eTest::makePackages(const std::vector<PackageFile>& files) { writePackageTree(packageDir_, files); }
@@ -251,8 +319,17 @@ pspc::Device& E2eTest::device() {
   return *device_;
 }
 
-std::optional<std::string> E2eTest::deviceFile(const std::u16string& path) {
+pspc::SessionId E2eTest::readerSession() {
   if (!readerSession_) readerSession_ = device().openSession();
+  return readerSession_;
+}
+
+bool E2eTest::putDeviceFile(const std::u16string& path, const std::string& content) {
+  return writeDeviceFile(device(), readerSession(), path, content);
+}
+
+std::optional<std::string> E2eTest::deviceFile(const std::u16string& path) {
+  readerSession();
   uint32_t lastError = 0;
   const uint32_t handle = device_->createFile(readerSession_, path, pspc::GENERIC_READ, pspc::FILE_SHARE_READ,
                                               pspc::OPEN_EXISTING, pspc::FILE_ATTRIBUTE_NORMAL, lastError);

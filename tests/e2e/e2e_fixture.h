@@ -20,6 +20,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,6 +49,14 @@ struct DeviceSettings {
   std::vector<std::string> faults;    // as the emulator takes them, e.g. "fail:CeWriteFile:3:112"
   Milliseconds replyDelay{0};         // every reply this late
   std::string linkRate = "unlimited"; // "serial", "usb", "unlimited" or bytes per second
+  bool plugged = true;                // false: the device is not in its cradle, nothing answers on the link
+  // Files on the device before it starts, by device path, e.g. a data file an
+  // earlier run of the device tool left behind.
+  std::map<std::u16string, std::string> files;
+  // The store's free bytes once the device tool has written its data file (as
+  // the device starts, when the tool writes none): the store's capacity is
+  // made to fit what the image holds, in place of identity.storeBytes.
+  std::optional<uint32_t> freeBytesWhenProbed;
 };
 
 // One file of a package folder: its path below the folder, with '/'
@@ -95,6 +104,9 @@ protected:
   pspc::Device& device();
   // A device file's content, or nothing when it cannot be read.
   std::optional<std::string> deviceFile(const std::u16string& path);
+  // Writes or replaces a device file while the device runs, as something on
+  // the device itself would (the op log does not see it); whether it could.
+  bool putDeviceFile(const std::u16string& path, const std::string& content);
   // A control command for the running device ("delay 500", "unplug", ...); its answer.
   std::string controlDevice(const std::string& command);
 
@@ -116,6 +128,10 @@ protected:
 private:
   void requireBinary(const fs::path& path) const;
   void endPrograms();
+  // Puts settings.files on the new image and, for freeBytesWhenProbed, fits
+  // the store's capacity to what the image then holds.
+  void arrangeImage(const DeviceSettings& settings);
+  pspc::SessionId readerSession();
   std::string markerEntry() const;
 
   fs::path scratch_, imageDir_, packageDir_;

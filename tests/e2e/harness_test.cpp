@@ -2,6 +2,11 @@
 // lays out, the device it arranges, the code page 932 texts it compares with.
 #include "e2e_fixture.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <fstream>
 
 namespace e2e {
@@ -53,6 +58,75 @@ TEST_F(HarnessTest, ADefaultDeviceHasItsToolAndTempFolder) {
   EXPECT_TRUE(deviceFile(u"\\Windows\\MakeZlkData.exe"));
   EXPECT_TRUE(fs::is_directory(imageDir() / "fs" / "Temp"));
   EXPECT_TRUE(opRecords("connect").empty()) << "nothing has connected yet";
+}
+
+// The free bytes the device reports once its tool has run.
+uint32_t freeBytesAfterTheTool(pspc::Device& device) {
+  pspc::ProcessInfo process;
+  uint32_t lastError = 0, storeBytes = 0, freeBytes = 0;
+  EXPECT_TRUE(device.createProcess(pspc::kDeviceToolPath, u"", process, lastError));
+  device.storeInformation(storeBytes, freeBytes);
+  return freeBytes;
+}
+
+TEST_F(HarnessTest, TheStoreHasTheAskedFreeBytesOnceTheToolHasWritten) {
+  DeviceSettings settings;
+  settings.files[u"\\My Documents\\note.txt"] = std::string(5000, 'n');
+  settings.freeBytesWhenProbed = 1536;
+  startDevice(settings);
+  EXPECT_EQ(deviceFile(u"\\My Documents\\note.txt"), std::string(5000, 'n'));
+  EXPECT_EQ(freeBytesAfterTheTool(device()), 1536u);
+
+  ASSERT_TRUE(putDeviceFile(u"\\My Documents\\note.txt", std::string(4000, 'n')));
+  uint32_t storeBytes = 0, freeBytes = 0;
+  device().storeInformation(storeBytes, freeBytes);
+  EXPECT_EQ(freeBytes, 1536u + 1000u) << "a file changed on the running device frees its bytes";
+}
+
+TEST_F(HarnessTest, AnOldDataFileCountsAsTheToolLeavesIt) {
+  // A tool that writes nothing leaves the old file as it is ...
+  DeviceSettings quiet;
+  quiet.identity.toolWrites = false;
+  quiet.files[u"\\Windows\\zlkAssetData.dat"] = std::string(100, '1');
+  quiet.freeBytesWhenProbed = 2048;
+  startDevice(quiet);
+  EXPECT_EQ(freeBytesAfterTheTool(device()), 2048u);
+  EXPECT_EQ(deviceFile(u"\\Windows\\zlkAssetData.dat").value_or("").size(), 100u);
+}
+
+TEST_F(HarnessTest, AToolThatWritesReplacesTheOldDataFile) {
+  // ... one that writes replaces it with its own 2600 bytes.
+  DeviceSettings settings;
+  settings.files[u"\\Windows\\zlkAssetData.dat"] = std::string(3000, '1');
+  settings.freeBytesWhenProbed = 2048;
+  startDevice(settings);
+  EXPECT_EQ(freeBytesAfterTheTool(device()), 2048u);
+  EXPECT_EQ(deviceFile(u"\\Windows\\zlkAssetData.dat").value_or("").size(), 2600u);
+}
+
+TEST_F(HarnessTest, FreeBytesThatNoCapacityGivesAreRefused) {
+  DeviceSettings settings;
+  settings.freeBytesWhenProbed = UINT32_MAX;
+  EXPECT_THROW(startDevice(settings), std::runtime_error);
+}
+
+TEST_F(HarnessTest, AnUnpluggedDeviceHasAPortOnWhichNothingListens) {
+  DeviceSettings settings;
+  settings.plugged = false;
+  startDevice(settings);
+  const std::string status = controlDevice("status");
+  ASSERT_EQ(status.rfind("ok unplugged port=", 0), 0u) << status;
+  const int port = std::stoi(status.substr(std::string("ok unplugged port=").size()));
+  ASSERT_GT(port, 0) << "the program must be given a real port";
+
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(uint16_t(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_NE(::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << "something answered";
+  ::close(s);
 }
 
 TEST_F(HarnessTest, BadDeviceSettingsAreRefused) {

@@ -1,22 +1,13 @@
 // The setup program's spine, end to end: the two dialogs in their order, the
 // reset notice, the ways out (Cancel, closing from the caption), the hidden
 // main window, and what the device saw of it all.
-#include "e2e_fixture.h"
+#include "setup_texts.h"
 
 #include <algorithm>
 #include <map>
 
 namespace e2e {
 namespace {
-
-constexpr int kOk = 1, kCancel = 2, kMfcBox = 1015;
-const std::string kLinkClosedByDesktop = "the desktop closed the link";
-
-// The texts the program shows, from its Japanese string set, as code page 932 bytes.
-std::string setupOptionsTitle() { return cp932("Zelkor ｾｯﾄｱｯﾌﾟ ｵﾌﾟｼｮﾝ "); }
-std::string transferTitle() { return cp932("PCからﾊﾟｰﾑｻｲｽﾞPCへﾃﾞｰﾀ転送中 "); }
-std::string warningCaption() { return cp932("警告 "); }
-std::string resetPromptText() { return cp932("操作を続行するためにﾊﾟｰﾑｻｲｽﾞPCのﾘｾｯﾄﾎﾞﾀﾝを押してください。"); }
 
 std::vector<PackageFile> samplePackages() {
   return {{"Japanese/MFC/mfcce211.dll", 3000},
@@ -43,23 +34,13 @@ protected:
       throw std::runtime_error("the program never connected to the device");
   }
 
-  // The dialog becomes usable once the device has been identified.
-  void waitForAcceptance(const WindowInfo& dialog) {
-    if (!waitUntil([&] { return driver().control(dialog.hwnd, kCancel).enabled; }))
-      throw std::runtime_error("the selection dialog never became usable");
-  }
-
   // Ticks the MFC package and confirms the selection.
   void chooseMfcAndConfirm(const WindowInfo& dialog) {
-    waitForAcceptance(dialog);
+    waitForAcceptance(driver(), dialog);
     driver().click(dialog.hwnd, kMfcBox);
     if (!waitUntil([&] { return driver().control(dialog.hwnd, kOk).enabled; }))
       throw std::runtime_error("OK of the selection dialog never became usable");
     driver().click(dialog.hwnd, kOk);
-  }
-
-  static size_t countOf(const std::vector<pspc::FlatJson>& log, const std::string& op) {
-    return size_t(std::count_if(log.begin(), log.end(), [&](auto& r) { return pspc::field(r, "op") == op; }));
   }
 
   // The connections the device saw end, once all `expected` have ended.
@@ -79,7 +60,7 @@ protected:
 TEST_F(ShellScenario, CancelInTheSelectionEndsTheProgramAndItsConnectionOnce) {
   start();
   const WindowInfo selection = selectionDialog();
-  waitForAcceptance(selection);
+  waitForAcceptance(driver(), selection);
   driver().click(selection.hwnd, kCancel);
   EXPECT_EQ(driver().waitExit(), 0u);
 

@@ -392,6 +392,14 @@ Answer UiDriver::tryClick(WindowHandle hwnd, int id) {
 
 void UiDriver::close(WindowHandle hwnd) { require("close " + handleArgument(hwnd)); }
 
+void UiDriver::command(WindowHandle hwnd, int id, uint16_t code) {
+  require("command " + handleArgument(hwnd) + " " + std::to_string(id) + " code=" + std::to_string(code));
+}
+
+void UiDriver::setCheck(WindowHandle hwnd, int id, int state) {
+  require("set-check " + handleArgument(hwnd) + " " + std::to_string(id) + " " + std::to_string(state));
+}
+
 MessageBoxInfo UiDriver::waitMessageBox(Milliseconds timeout) {
   std::string line = "wait-msgbox timeout=" + milliseconds(timeout);
   return toMessageBoxInfo(onlyRecord(require(line, guardFor(timeout)), "msgbox", line));

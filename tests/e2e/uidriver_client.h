@@ -140,6 +140,10 @@ public:
   // The driver's answer to a click, for tests of its refusals.
   Answer tryClick(WindowHandle hwnd, int id);
   void close(WindowHandle hwnd);
+  // A tester's acts: a command from a control with any notification code, and
+  // a check box set without the notification of a click.
+  void command(WindowHandle hwnd, int id, uint16_t code);
+  void setCheck(WindowHandle hwnd, int id, int state);
   MessageBoxInfo waitMessageBox(Milliseconds timeout = 10s);
   MessageBoxInfo messageBox();
   // Presses OK on the message box shown now (or on `hwnd`).

@@ -112,6 +112,7 @@ public:
   }
 
   bool has(size_t index) const { return index < positional_.size(); }
+  const std::string& value(size_t index) const { return positional_[index]; }
   bool hasFlag(const std::string& name) const { return flags_.count(name) != 0; }
 
   bool window(size_t index, HWND& hwnd, std::string& error) const {
@@ -131,6 +132,20 @@ public:
       return false;
     }
     id = int(int32_t(uint32_t(value)));
+    return true;
+  }
+
+  // A 16-bit number option (default 0).
+  bool word(const std::string& key, WORD& value, std::string& error) const {
+    value = 0;
+    auto it = options_.find(key);
+    if (it == options_.end()) return true;
+    uint64_t number = 0;
+    if (!parseUnsigned(it->second, number) || number > 0xFFFF) {
+      error = key + "= takes a number from 0 to 0xFFFF";
+      return false;
+    }
+    value = WORD(number);
     return true;
   }
 
@@ -189,6 +204,7 @@ public:
         {"windows", &Handler::windows},    {"wait-window", &Handler::waitWindow},
         {"wait-gone", &Handler::waitGone}, {"controls", &Handler::controls},
         {"control", &Handler::control},    {"click", &Handler::click},
+        {"command", &Handler::command},    {"set-check", &Handler::setCheck},
         {"close", &Handler::close},        {"wait-msgbox", &Handler::waitMessageBox},
         {"msgbox", &Handler::messageBox},  {"dismiss", &Handler::dismiss},
         {"wait-exit", &Handler::waitExit}, {"status", &Handler::status},
@@ -408,6 +424,50 @@ private:
     HWND window = nullptr, button = nullptr;
     int id = 0;
     return findOwnControl(request, window, button, id, error) && clickAsPerson(window, button, id, error);
+  }
+
+  // What a control tells its dialog, sent on the control's behalf with any
+  // notification code: for tests of how a dialog reads its commands. Not a
+  // person's act, so the control's state is not asked.
+  bool command(Request& request, std::string& error) {
+    HWND window = nullptr, child = nullptr;
+    int id = 0;
+    WORD code = 0;
+    if (!request.expect(2, 2, {"code"}, {}, error) || !request.word("code", code, error) ||
+        !request.window(0, window, error) || !request.controlId(1, id, error) || !ownWindow(window, error))
+      return false;
+    child = findControl(window, id);
+    if (!PostMessageW(window, WM_COMMAND, MAKEWPARAM(WORD(id), code), reinterpret_cast<LPARAM>(child))) {
+      error = "cannot post WM_COMMAND: " + describeError(GetLastError());
+      return false;
+    }
+    return true;
+  }
+
+  // Sets a check box's state without the notification a click sends: with
+  // `command`, for tests of what a dialog does on a command alone.
+  bool setCheck(Request& request, std::string& error) {
+    HWND window = nullptr;
+    int id = 0;
+    if (!request.expect(3, 3, {}, {}, error) || !request.window(0, window, error) || !request.controlId(1, id, error) ||
+        !ownWindow(window, error))
+      return false;
+    HWND box = findControl(window, id);
+    int64_t state = 0;
+    if (!box) {
+      error = "window " + handleText(window) + " has no control " + std::to_string(id);
+      return false;
+    }
+    if (!parseInteger(request.value(2), state) || state < 0 || state > 2) {
+      error = "set-check takes a state of 0, 1 or 2";
+      return false;
+    }
+    DWORD_PTR ignored = 0;
+    if (!SendMessageTimeoutW(box, BM_SETCHECK, WPARAM(state), 0, SMTO_ABORTIFHUNG, 5000, &ignored)) {
+      error = "the program did not take BM_SETCHECK";
+      return false;
+    }
+    return true;
   }
 
   bool close(Request& request, std::string& error) {

@@ -12,6 +12,10 @@
 //   control <hwnd> <id>                one control
 //   click <hwnd> <id>                  click a button or check box as a person would;
 //                                      refused when it, or its window, is disabled or hidden
+//   command <hwnd> <id> [code=<n>]     post WM_COMMAND from that control with a notification
+//                                      code (default 0): a tester's act, not a person's
+//   set-check <hwnd> <id> <0|1|2>      set a check box without the notification of a click
+//                                      (a tester's act, with `command`)
 //   close <hwnd>                       close a window from its caption (WM_CLOSE)
 //   wait-msgbox [timeout=<ms>]         the first shown message box
 //   msgbox [<hwnd>]                    the message box shown now (or that one)
