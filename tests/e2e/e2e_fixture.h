@@ -29,6 +29,7 @@
 
 namespace e2e {
 
+using namespace uidriver;
 namespace fs = std::filesystem;
 
 // The Windows binaries (the win64 build) and the Wine runner.

@@ -108,7 +108,7 @@ TEST(AnswerRecords, ControlLinesBecomeTypedFacts) {
   const std::string line =
       "control hwnd=0x4004E id=-1 class=\"Button\" text=x:8365 text.utf8=\"テ\" style=0x58012003 exstyle=0x1004 "
       "enabled=0 visible=1 checked=1 rect=380,321,530,339 client=-18,21,168,39";
-  e2e::ControlInfo control = e2e::toControlInfo(e2e::parseRecord(line));
+  uidriver::ControlInfo control = uidriver::toControlInfo(uidriver::parseRecord(line));
   EXPECT_EQ(control.hwnd, 0x4004Eu);
   EXPECT_EQ(control.id, -1);
   EXPECT_EQ(control.className, "Button");
@@ -126,11 +126,11 @@ TEST(AnswerRecords, ControlLinesBecomeTypedFacts) {
   const std::string pushButton =
       "control hwnd=0x1 id=1 class=\"Button\" text=x: text.utf8=\"\" style=0x0 exstyle=0x0 enabled=1 visible=1 "
       "checked=- rect=0,0,1,1 client=0,0,1,1";
-  EXPECT_FALSE(e2e::toControlInfo(e2e::parseRecord(pushButton)).checked) << "a push button has no check state";
+  EXPECT_FALSE(uidriver::toControlInfo(uidriver::parseRecord(pushButton)).checked) << "a push button has no check state";
 }
 
 TEST(AnswerRecords, MessageBoxLinesListTheirButtons) {
-  auto box = e2e::toMessageBoxInfo(e2e::parseRecord(
+  auto box = uidriver::toMessageBoxInfo(uidriver::parseRecord(
       "msgbox hwnd=0x20 owner=0x0 enabled=1 caption=x:8C788D9020 caption.utf8=\"警告 \" text=x:41 text.utf8=\"A\" "
       "buttons=1,2"));
   EXPECT_EQ(box.caption, "\x8C\x78\x8D\x90\x20");
@@ -139,21 +139,21 @@ TEST(AnswerRecords, MessageBoxLinesListTheirButtons) {
 }
 
 TEST(AnswerRecords, MalformedAnswersAreRejectedNotGuessed) {
-  EXPECT_THROW(e2e::parseRecord("window hwnd=\"open"), e2e::UiDriverError);
-  EXPECT_THROW(e2e::parseRecord("window bare"), e2e::UiDriverError);
-  EXPECT_THROW(e2e::parseRecord("key=first"), e2e::UiDriverError);
+  EXPECT_THROW(uidriver::parseRecord("window hwnd=\"open"), uidriver::UiDriverError);
+  EXPECT_THROW(uidriver::parseRecord("window bare"), uidriver::UiDriverError);
+  EXPECT_THROW(uidriver::parseRecord("key=first"), uidriver::UiDriverError);
   const std::string window = "window hwnd=0x1 class=\"X\" title=x: title.utf8=\"\" visible=1 enabled=1 owner=0x0 ";
-  EXPECT_NO_THROW(e2e::toWindowInfo(e2e::parseRecord(window + "rect=0,0,1,1")));
-  EXPECT_THROW(e2e::toWindowInfo(e2e::parseRecord(window + "rect=0,0,1")), e2e::UiDriverError);
-  EXPECT_THROW(e2e::toWindowInfo(e2e::parseRecord(window)), e2e::UiDriverError) << "rect= is missing";
-  EXPECT_THROW(e2e::toWindowInfo(e2e::parseRecord("window hwnd=0x1 class=\"X\" title=x: title.utf8=\"\" visible=yes "
+  EXPECT_NO_THROW(uidriver::toWindowInfo(uidriver::parseRecord(window + "rect=0,0,1,1")));
+  EXPECT_THROW(uidriver::toWindowInfo(uidriver::parseRecord(window + "rect=0,0,1")), uidriver::UiDriverError);
+  EXPECT_THROW(uidriver::toWindowInfo(uidriver::parseRecord(window)), uidriver::UiDriverError) << "rect= is missing";
+  EXPECT_THROW(uidriver::toWindowInfo(uidriver::parseRecord("window hwnd=0x1 class=\"X\" title=x: title.utf8=\"\" visible=yes "
                                                   "enabled=1 owner=0x0 rect=0,0,1,1")),
-               e2e::UiDriverError);
+               uidriver::UiDriverError);
 }
 
 TEST(AnswerRecords, WindowsPathsUseTheZDrive) {
-  EXPECT_EQ(e2e::windowsPath("/tmp/pspc-e2e-1/packages/"), "Z:\\tmp\\pspc-e2e-1\\packages\\");
-  EXPECT_EQ(e2e::windowsPath("/a/./b/../c.exe"), "Z:\\a\\c.exe");
+  EXPECT_EQ(uidriver::windowsPath("/tmp/pspc-e2e-1/packages/"), "Z:\\tmp\\pspc-e2e-1\\packages\\");
+  EXPECT_EQ(uidriver::windowsPath("/a/./b/../c.exe"), "Z:\\a\\c.exe");
 }
 
 } // namespace

@@ -22,7 +22,7 @@
 #include <thread>
 
 namespace fs = std::filesystem;
-using namespace e2e;
+using namespace uidriver;
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 extern char** environ;
 
-namespace e2e {
+namespace uidriver {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -421,4 +421,4 @@ void UiDriver::quit() {
   if (!reap(10s)) throw UiDriverError("uidriver did not end within 10 s of quit");
 }
 
-} // namespace e2e
+} // namespace uidriver

@@ -1,7 +1,8 @@
-// The tests' side of uidriver: starts it (through the Wine runner) on a
-// program, sends it requests and reads its answers, with typed helpers for
-// what a test asks most. Every wait has a hang guard, so a test whose program
-// stops answering fails with a reason instead of hanging.
+// The driving side of uidriver, for native programs (the end-to-end tests,
+// the headless main job): starts it (through the Wine runner) on a program,
+// sends it requests and reads its answers, with typed helpers for what is
+// asked most. Every wait has a hang guard, so a caller whose program stops
+// answering gets a reason instead of hanging.
 //
 // Texts come in two forms, as uidriver gives them: the bytes in the desktop's
 // ANSI code page (compare them with code page 932 bytes) and a UTF-8 rendering
@@ -20,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-namespace e2e {
+namespace uidriver {
 
 using namespace std::chrono_literals;
 using Milliseconds = std::chrono::milliseconds;
@@ -179,4 +180,4 @@ std::string windowsPath(const std::filesystem::path& hostPath);
 std::string hexArgument(const std::string& ansiBytes);
 std::string handleArgument(WindowHandle hwnd);
 
-} // namespace e2e
+} // namespace uidriver
