@@ -3,21 +3,32 @@
 #include "resource.h"
 #include "setup_state.h"
 
-DWORD FolderSize(const char* group) {
+bool ForEachPackageFile(const char* group, PackageFileVisitor visit, void* context) {
   char pattern[100];
   ZeroMemory(pattern, sizeof pattern);
   // "Japanese" and "MFC", the longest that occurs, make 18 characters.
   wsprintfA(pattern, ".\\%s\\%s\\*.*", setupState.languageFolder, group);
   WIN32_FIND_DATAA entry;
   HANDLE search = FindFirstFileA(pattern, &entry);
-  if (search == INVALID_HANDLE_VALUE) return 0;
-  DWORD sum = 0;
+  if (search == INVALID_HANDLE_VALUE) return false;
   do {
-    // Equality, not a bit test: "." and ".." and plain folders are passed
-    // over, but a folder with more attribute bits counts like a file.
-    if (entry.dwFileAttributes != FILE_ATTRIBUTE_DIRECTORY) sum += entry.nFileSizeLow;
+    // Equality, not a bit test.
+    if (entry.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY) continue;
+    if (!visit(entry, context)) break;
   } while (FindNextFileA(search, &entry));
   FindClose(search);
+  return true;
+}
+
+static bool AddFileSize(const WIN32_FIND_DATAA& entry, void* context) {
+  // The low 32 bits of each size, the sum modulo 2^32.
+  *static_cast<DWORD*>(context) += entry.nFileSizeLow;
+  return true;
+}
+
+DWORD FolderSize(const char* group) {
+  DWORD sum = 0;
+  ForEachPackageFile(group, AddFileSize, &sum);
   return sum;
 }
 

@@ -4,6 +4,15 @@
 
 #include <windows.h>
 
+// Calls `visit` for every package file of .\<LanguageFolder>\<group>\ in the
+// order the directory search returns them, until it answers false. Package
+// files are the entries whose attribute word is not exactly
+// FILE_ATTRIBUTE_DIRECTORY: "." and ".." and plain folders are passed over,
+// there is no descent, and a folder with more attribute bits counts like a
+// file. False when the folder cannot be searched.
+typedef bool (*PackageFileVisitor)(const WIN32_FIND_DATAA& entry, void* context);
+bool ForEachPackageFile(const char* group, PackageFileVisitor visit, void* context);
+
 // Bytes of the package files in .\<LanguageFolder>\<group>\ (low 32 bits of
 // each size, the sum modulo 2^32); 0 when the folder cannot be searched.
 DWORD FolderSize(const char* group);

@@ -1,5 +1,6 @@
 #include "transfer_dialog.h"
 
+#include "component_sizes.h"
 #include "copy_to_device.h"
 #include "registration_tables.h"
 #include "resource.h"
@@ -28,34 +29,36 @@ int DeleteStagedFiles() {
   return 1;
 }
 
-// Copies every file of one package folder; answers how many could not be copied.
-static int RunPass(const char* group) {
-  char searchPattern[PathBytes];
+struct PassState {
   char folderPrefix[PathBytes];
+  int failed;
+};
+
+static bool CopyPackageFile(const WIN32_FIND_DATAA& entry, void* context) {
+  PassState& pass = *static_cast<PassState*>(context);
+  if (TransferCancelled()) return false;
+  // A name too long for the paths is not copied, and counts as failed.
+  if (lstrlenA(pass.folderPrefix) + lstrlenA(entry.cFileName) >= PathBytes ||
+      lstrlenA("\\Windows\\") + lstrlenA(entry.cFileName) >= PathBytes) {
+    ++pass.failed;
+    return true;
+  }
   char sourcePath[PathBytes];
   char devicePath[PathBytes];
-  wsprintfA(searchPattern, ".\\%s\\%s\\*.*", setupState.languageFolder, group);
-  wsprintfA(folderPrefix, ".\\%s\\%s\\", setupState.languageFolder, group);
-  WIN32_FIND_DATAA entry;
-  HANDLE search = FindFirstFileA(searchPattern, &entry);
-  if (search == INVALID_HANDLE_VALUE) return 0;
-  int failed = 0;
-  do {
-    if (TransferCancelled()) break;
-    if (entry.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY) continue;
-    // A name too long for the paths is not copied, and counts as failed.
-    if (lstrlenA(folderPrefix) + lstrlenA(entry.cFileName) >= PathBytes ||
-        lstrlenA("\\Windows\\") + lstrlenA(entry.cFileName) >= PathBytes) {
-      ++failed;
-      continue;
-    }
-    lstrcpyA(sourcePath, folderPrefix);
-    lstrcatA(sourcePath, entry.cFileName);
-    wsprintfA(devicePath, "\\Windows\\%s", entry.cFileName);
-    if (!CopyToDevice(sourcePath, devicePath, entry.cFileName) && !TransferCancelled()) ++failed;
-  } while (FindNextFileA(search, &entry));
-  FindClose(search);
-  return failed;
+  lstrcpyA(sourcePath, pass.folderPrefix);
+  lstrcatA(sourcePath, entry.cFileName);
+  wsprintfA(devicePath, "\\Windows\\%s", entry.cFileName);
+  if (!CopyToDevice(sourcePath, devicePath, entry.cFileName) && !TransferCancelled()) ++pass.failed;
+  return true;
+}
+
+// Copies every file of one package folder; answers how many could not be copied.
+static int RunPass(const char* group) {
+  PassState pass;
+  pass.failed = 0;
+  wsprintfA(pass.folderPrefix, ".\\%s\\%s\\", setupState.languageFolder, group);
+  ForEachPackageFile(group, CopyPackageFile, &pass);
+  return pass.failed;
 }
 
 DWORD WINAPI TransferWorker(LPVOID parameter) {
