@@ -84,6 +84,25 @@ std::string hostName(std::u16string_view name) {
   return host;
 }
 
+// Longest path attributes.tsv holds, in UTF-16 units: as long as Windows
+// lets any path be.
+constexpr size_t kMaxStoredPathUnits = 32767;
+
+// A path as attributes.tsv holds it: absolute, every name a valid device
+// name. It may be longer than MAX_PATH: a folder moved under a longer name
+// takes its contents with it, and they keep their attributes, unreachable by
+// name until moved back, as on Windows.
+bool isStoredPath(std::u16string_view path) {
+  if (path.size() < 2 || path.size() > kMaxStoredPathUnits || path.front() != u'\\') return false;
+  for (size_t start = 1;;) {
+    const size_t end = path.find(u'\\', start);
+    const std::u16string_view name = path.substr(start, end == std::u16string_view::npos ? end : end - start);
+    if (checkFileName(name) != ERROR_SUCCESS) return false;
+    if (end == std::u16string_view::npos) return true;
+    start = end + 1;
+  }
+}
+
 uint64_t measureUsedBytes(const std::filesystem::path& root) {
   namespace fs = std::filesystem;
   uint64_t used = 0;
@@ -137,10 +156,7 @@ void FileSystem::loadAttributes() {
     const auto [ptr, ec] = std::from_chars(line.data(), line.data() + tab, attributes, 16);
     if (ec != std::errc() || ptr != line.data() + tab) fail("attributes are not a hexadecimal number");
     std::u16string path;
-    DevicePath parsed;
-    if (!utf8ToUtf16(line.substr(tab + 1), path) || parseDevicePath(path, parsed) != ERROR_SUCCESS ||
-        parsed.isRoot())
-      fail("not a valid device path");
+    if (!utf8ToUtf16(line.substr(tab + 1), path) || !isStoredPath(path)) fail("not a valid device path");
     attributes_[foldName(path)] = StoredAttributes{attributes, path};
   }
 }

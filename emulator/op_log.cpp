@@ -81,15 +81,26 @@ JsonObject& JsonObject::addHex(const std::string& k, const std::vector<uint8_t>&
 
 OpLog::OpLog(const std::filesystem::path& file) {
   // Sequence numbers go on from an earlier serving of the same image.
+  char last = '\n';
   if (std::FILE* existing = std::fopen(file.c_str(), "r")) {
     char buf[65536];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, existing)) > 0)
+    while ((n = std::fread(buf, 1, sizeof buf, existing)) > 0) {
       for (size_t i = 0; i < n; ++i) seq_ += buf[i] == '\n';
+      last = buf[n - 1];
+    }
     std::fclose(existing);
   }
   file_ = std::fopen(file.c_str(), "a");
   if (!file_) throw std::runtime_error("cannot open the op log " + file.string());
+  // An emulator killed while writing a record leaves it without its line
+  // end; ending that line here keeps the next record on a line of its own
+  // instead of running it into the cut one. The cut record keeps its number.
+  if (last != '\n') {
+    std::fputc('\n', file_);
+    std::fflush(file_);
+    ++seq_;
+  }
 }
 
 OpLog::~OpLog() {

@@ -438,7 +438,15 @@ bool Registry::load(const std::filesystem::path& file, std::string& error) {
 }
 
 bool Registry::save(const std::filesystem::path& file, std::string& error) const {
-  return writeFileAtomically(file, serialize(), error);
+  // A registry that could be written but never read back would lose every
+  // key and value at the next start: refuse the change that makes it so.
+  const std::string text = serialize();
+  if (text.size() > kMaxRegistryFileBytes) {
+    error = file.string() + ": the registry would take more than " + std::to_string(kMaxRegistryFileBytes) +
+            " bytes";
+    return false;
+  }
+  return writeFileAtomically(file, text, error);
 }
 
 std::string Registry::exportText() const {

@@ -103,6 +103,8 @@ public:
   std::string serialize() const;
   bool parse(std::string_view text, std::string& error);
   bool load(const std::filesystem::path& file, std::string& error);
+  // Fails, leaving the file as it was, when the text would be larger than
+  // load() accepts (kMaxRegistryFileBytes).
   bool save(const std::filesystem::path& file, std::string& error) const;
 
   // Readable text, in the manner of a .reg file, with every value's byte count:

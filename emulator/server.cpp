@@ -98,13 +98,20 @@ void Server::start() {
 
 void Server::stop() {
   if (stopping_.exchange(true)) return;
+  // As when the device goes away: its port stops answering before the
+  // connections drop. Otherwise a desktop that reconnects at once, as RAPI
+  // does after a broken link, would be let in by a device that is going.
+  char wake = 1;
+  [[maybe_unused]] ssize_t ignored = ::write(wakePipe_[1], &wake, 1);
+  if (acceptThread_.joinable()) acceptThread_.join();
   {
     std::lock_guard lock(mutex_);
+    if (linkFd_ >= 0) ::close(linkFd_);
+    linkFd_ = -1;
     for (Connection& c : connections_)
       if (c.fd >= 0) ::shutdown(c.fd, SHUT_RDWR);
     appliedCv_.notify_all();
   }
-  if (acceptThread_.joinable()) acceptThread_.join();
   if (controlThread_.joinable()) controlThread_.join();
   std::list<Connection> remaining;
   {
@@ -224,6 +231,10 @@ void Server::acceptLoop() {
     socklen_t len = sizeof addr;
     int client = ::accept4(fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
     if (client < 0) continue;
+    if (stopping_) {
+      ::close(client); // arrived as the device stopped: never served
+      continue;
+    }
     std::lock_guard lock(mutex_);
     size_t active = 0;
     for (const Connection& c : connections_) active += !c.finished;

@@ -225,7 +225,6 @@ struct RegQueryValueRequest {
   }
   bool decodeArgs(Reader& r) {
     Reader::Optional reserved, type, data;
-    std::optional<uint32_t> size;
     Reader::Optional sizeParam;
     // The data parameter announces the caller's buffer, which may be larger
     // than any value the device holds: accept it and clamp the capacity below.

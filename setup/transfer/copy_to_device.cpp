@@ -12,42 +12,117 @@ static BYTE copyBuffer[CopyChunkBytes];
 static const char displacementFolder[] = "\\Temp\\";
 static const char progressFormat[] = "WCE:\\%s";
 
-// A failed copy whose undo could not reach the device: the link broke under
-// it. The undo is finished once the device answers again, and in any case
+// What a copy may have left on the device when it could not be put right at
+// once: its undo could not reach the device, or the link broke under a step
+// so that whether the device did it is not known. It is put right once the
+// device answers again, before anything more is written, and in any case
 // before the clean-up of \temp\, which would otherwise delete a displaced
 // runtime file for good.
+enum CopyLeftover {
+  NothingLeft,
+  PartOfNewFile,     // a destination that had no previous file, written in part
+  MaybeEmptyNewFile, // the creation of a new destination went unanswered
+  PreviousAside,     // the previous file is in \Temp\; the destination may hold a part
+  MaybePreviousAside // the move into \Temp\ went unanswered
+};
+
 static struct {
-  bool pending;
-  bool created;   // the partial destination is to be removed
-  bool displaced; // the displaced file is to be moved back
+  CopyLeftover left;
   WCHAR destination[PathBytes];
   WCHAR displacement[PathBytes];
 } interruptedCopy;
 
+// The call failed in the link, not on the device: the device may or may not
+// have done it.
+static bool AnswerLost() { return FAILED(CeRapiGetError()); }
+
+static bool NotFoundOnDevice() {
+  DWORD error = CeGetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+enum Presence { Absent, Present, PresenceUnknown };
+
+static Presence FilePresence(const WCHAR* path) {
+  HANDLE file = CeCreateFile(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file != INVALID_HANDLE_VALUE) {
+    CeCloseHandle(file);
+    return Present;
+  }
+  if (AnswerLost()) return PresenceUnknown;
+  // Held open by a program on the device, or not readable: still there.
+  return NotFoundOnDevice() ? Absent : Present;
+}
+
+static int DeleteOrAbsent(const WCHAR* path) {
+  if (CeDeleteFile(path)) return 1;
+  return !AnswerLost() && NotFoundOnDevice() ? 1 : 0;
+}
+
 // Puts the device back as the copy found it; 1 when it is.
 static int UndoCopy(const WCHAR* destination, const WCHAR* displacement, bool created, bool displaced) {
   BOOL removed = created ? CeDeleteFile(destination) : TRUE;
-  // With a displaced file, its return is what counts: an earlier attempt may
-  // already have removed the partial file.
+  // With a displaced file, its return is what counts.
   if (displaced) return CeMoveFile(displacement, destination) ? 1 : 0;
   return removed ? 1 : 0;
 }
 
-static void UndoOrKeepForLater(const WCHAR* destination, const WCHAR* displacement, bool created, bool displaced) {
-  if (UndoCopy(destination, displacement, created, displaced)) return;
-  interruptedCopy.pending = true;
-  interruptedCopy.created = created;
-  interruptedCopy.displaced = displaced;
+static void KeepForLater(CopyLeftover left, const WCHAR* destination, const WCHAR* displacement) {
+  interruptedCopy.left = left;
   lstrcpynW(interruptedCopy.destination, destination, PathBytes);
   lstrcpynW(interruptedCopy.displacement, displacement, PathBytes);
 }
 
+static void UndoOrKeepForLater(const WCHAR* destination, const WCHAR* displacement, bool created, bool displaced) {
+  if (UndoCopy(destination, displacement, created, displaced)) return;
+  KeepForLater(displaced ? PreviousAside : PartOfNewFile, destination, displacement);
+}
+
+// Each case looks at what the device holds before it changes anything: an
+// earlier attempt may have been done by the device with its answer lost.
+static int PutRight(const WCHAR* destination, const WCHAR* displacement, CopyLeftover left) {
+  switch (left) {
+  case NothingLeft:
+    return 1;
+  case PartOfNewFile:
+    return DeleteOrAbsent(destination);
+  case MaybeEmptyNewFile: {
+    // An empty file there is the one the unanswered creation made; a file
+    // with content was there before and is left alone.
+    HANDLE file =
+        CeCreateFile(destination, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return AnswerLost() ? 0 : 1;
+    DWORD high = 0;
+    DWORD low = CeGetFileSize(file, &high);
+    bool sizeRead = !(low == 0xFFFFFFFF && AnswerLost());
+    CeCloseHandle(file);
+    if (!sizeRead) return 0;
+    if (low != 0 || high != 0) return 1;
+    return DeleteOrAbsent(destination);
+  }
+  case PreviousAside: {
+    // Nothing left in \Temp\: the previous file is back already.
+    Presence aside = FilePresence(displacement);
+    if (aside != Present) return aside == Absent ? 1 : 0;
+    // Whatever stands at the destination is this copy's: a part, or an
+    // empty file from a creation whose answer was lost.
+    CeDeleteFile(destination);
+    return CeMoveFile(displacement, destination) ? 1 : 0;
+  }
+  case MaybePreviousAside: {
+    // Still in place: the move was never done. Gone: it is in \Temp\.
+    Presence inPlace = FilePresence(destination);
+    if (inPlace != Absent) return inPlace == Present ? 1 : 0;
+    if (CeMoveFile(displacement, destination)) return 1;
+    return !AnswerLost() && NotFoundOnDevice() ? 1 : 0;
+  }
+  }
+  return 0;
+}
+
 int FinishInterruptedCopy() {
-  if (!interruptedCopy.pending) return 1;
-  if (!UndoCopy(interruptedCopy.destination, interruptedCopy.displacement, interruptedCopy.created,
-                interruptedCopy.displaced))
-    return 0;
-  interruptedCopy.pending = false;
+  if (!PutRight(interruptedCopy.destination, interruptedCopy.displacement, interruptedCopy.left)) return 0;
+  interruptedCopy.left = NothingLeft;
   return 1;
 }
 
@@ -91,6 +166,12 @@ int CopyToDevice(const char* sourcePath, const char* devicePath, const char* fil
 
   HANDLE destination = CeCreateFile(destinationPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, NULL);
+  if (destination == INVALID_HANDLE_VALUE && AnswerLost()) {
+    // The device may have made the file before the link broke.
+    KeepForLater(MaybeEmptyNewFile, destinationPath, L"");
+    CloseHandle(source);
+    return 0;
+  }
   if (destination == INVALID_HANDLE_VALUE) {
     // Something stands there: it must at least open for reading before it
     // is moved aside.
@@ -109,6 +190,8 @@ int CopyToDevice(const char* sourcePath, const char* devicePath, const char* fil
     ToDevicePath(displacement, displacementPath);
     CeDeleteFile(displacementPath);
     if (!CeMoveFile(destinationPath, displacementPath)) {
+      // Refused, the file stays in place; unanswered, it may be in \Temp\.
+      if (AnswerLost()) KeepForLater(MaybePreviousAside, destinationPath, displacementPath);
       CloseHandle(source);
       return 0;
     }

@@ -11,7 +11,9 @@ enum { PathBytes = 260, CopyChunkBytes = 4096 };
 // back. It stops, as failed, between chunks once the transfer is cancelled.
 int CopyToDevice(const char* sourcePath, const char* devicePath, const char* fileName);
 
-// Finishes the undo of a failed copy that could not reach the device at the
-// time (the link broke under it); 1 when no such undo is left. The transfer
-// calls it once the connection is renewed, before it cleans up \temp\.
+// Puts right what a failed copy left when the link broke under it: an undo
+// that could not reach the device, or a step whose answer was lost (the file
+// may have been made, or moved into \Temp\, all the same). 1 when nothing is
+// left to put right. The transfer calls it once the connection is renewed,
+// before it cleans up \temp\.
 int FinishInterruptedCopy();

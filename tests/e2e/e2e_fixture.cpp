@@ -1,5 +1,6 @@
 #include "e2e_fixture.h"
 
+#include "file_system.h"
 #include "host_file.h"
 #include "win32_codes.h"
 
@@ -244,12 +245,43 @@ void E2eTest::startDevice(const DeviceSettings& settings) {
   options.port = 0;
   server_ = std::make_unique<pspc::Server>(*device_, *log_, faults_, link_, options);
   server_->start();
+  linkPort_ = server_->linkPort();
   // Unplugged once it has its port: the program is then given a port on
   // which nothing listens, as a desktop whose device is out of its cradle.
   if (!settings.plugged) server_->unplug();
 }
 
+void E2eTest::stopDevice() {
+  if (!server_) throw std::runtime_error("no device is running");
+  server_->stop();
+  server_.reset();
+  if (readerSession_) device_->closeSession(readerSession_);
+  readerSession_ = 0;
+  device_.reset();
+  log_.reset();
+}
+
+void E2eTest::startDeviceAgain() {
+  if (server_ || !linkPort_) throw std::runtime_error("the device was never started, or still runs");
+  device_ = std::make_unique<pspc::Device>(imageDir_);
+  log_ = std::make_unique<pspc::OpLog>(pspc::image::opLogFile(imageDir_));
+  pspc::ServerOptions options;
+  options.port = linkPort_;
+  server_ = std::make_unique<pspc::Server>(*device_, *log_, faults_, link_, options);
+  server_->start();
+}
+
 void E2eTest::arrangeImage(const DeviceSettings& settings) {
+  arrangeFiles(settings);
+  // Set once the files are written, with no device open on the image.
+  for (const auto& path : settings.readOnlyFiles) {
+    std::string error;
+    if (!pspc::setFileAttributes(imageDir_, path, pspc::FILE_ATTRIBUTE_READONLY, error))
+      throw std::runtime_error("cannot make a device file read-only: " + error);
+  }
+}
+
+void E2eTest::arrangeFiles(const DeviceSettings& settings) {
   if (settings.files.empty() && !settings.freeBytesWhenProbed) return;
   uint64_t usedBytes = 0, dataFileBytes = 0;
   {

@@ -54,6 +54,8 @@ struct DeviceSettings {
   // Files on the device before it starts, by device path, e.g. a data file an
   // earlier run of the device tool left behind.
   std::map<std::u16string, std::string> files;
+  // Device files (among `files`, or the image's own) that carry the read-only attribute.
+  std::vector<std::u16string> readOnlyFiles;
   // The store's free bytes once the device tool has written its data file (as
   // the device starts, when the tool writes none): the store's capacity is
   // made to fit what the image holds, in place of identity.storeBytes.
@@ -110,6 +112,12 @@ protected:
   bool putDeviceFile(const std::u16string& path, const std::string& content);
   // A control command for the running device ("delay 500", "unplug", ...); its answer.
   std::string controlDevice(const std::string& command);
+  // The emulator dies as a killed process would: every connection drops and
+  // nothing answers on its port; the image keeps what was written to it.
+  virtual void stopDevice();
+  // The emulator is started again on the same image and the same port, with
+  // the same faults, link rate and reply delay: the device is back.
+  void startDeviceAgain();
 
   // The op log as records, the records of one op, and a wait for the log to
   // reach a state (the device writes its records as the calls arrive).
@@ -132,6 +140,7 @@ private:
   // Puts settings.files on the new image and, for freeBytesWhenProbed, fits
   // the store's capacity to what the image then holds.
   void arrangeImage(const DeviceSettings& settings);
+  void arrangeFiles(const DeviceSettings& settings);
   pspc::SessionId readerSession();
   std::string markerEntry() const;
 
@@ -142,6 +151,7 @@ private:
   pspc::Faults faults_;
   pspc::LinkModel link_;
   std::unique_ptr<pspc::Server> server_;
+  uint16_t linkPort_ = 0; // kept while the emulator is down, to come back on it
   std::unique_ptr<UiDriver> driver_;
   std::string programName_; // the started program's file name, for the leftover check
   pspc::SessionId readerSession_ = 0;

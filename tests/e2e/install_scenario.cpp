@@ -88,6 +88,13 @@ void InstallScenario::TearDown() {
   E2eTest::TearDown();
 }
 
+void InstallScenario::stopDevice() {
+  // The arranging session belongs to the device that goes.
+  if (arrangeSession_) device().closeSession(arrangeSession_);
+  arrangeSession_ = 0;
+  E2eTest::stopDevice();
+}
+
 WindowInfo InstallScenario::acceptedSelection() {
   startSetup();
   return awaitAcceptance();
@@ -95,7 +102,8 @@ WindowInfo InstallScenario::acceptedSelection() {
 
 WindowInfo InstallScenario::awaitAcceptance() {
   const WindowInfo selection = ui().waitDialog(selectionTitle());
-  if (!waitUntil([&] { return ui().control(selection.hwnd, kCancel).enabled; }))
+  // The VB box is the last control the probe enables: once it is, all are.
+  if (!waitUntil([&] { return ui().control(selection.hwnd, kVbBox).enabled; }))
     throw std::runtime_error("the selection dialog never became usable: the device was not identified");
   return selection;
 }

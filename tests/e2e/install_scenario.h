@@ -58,6 +58,7 @@ struct Ending {
 class InstallScenario : public E2eTest {
 protected:
   void TearDown() override;
+  void stopDevice() override;
 
   // Starts the program (device and packages in place) and waits until its
   // selection dialog has identified the device and takes input.

@@ -1,0 +1,40 @@
+// A device emulator inside the benchmark process, as pspcemu serves one: a
+// fresh image, its op log, the link model and the RAPI server on a free port.
+#pragma once
+
+#include "device.h"
+#include "faults.h"
+#include "identity.h"
+#include "link_model.h"
+#include "op_log.h"
+#include "server.h"
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace bench {
+
+class EmulatorHost {
+public:
+  // Makes the image at `imageDir` (which must not exist yet) and serves it.
+  // Throws std::runtime_error when it cannot.
+  EmulatorHost(const std::filesystem::path& imageDir, const pspc::Identity& identity);
+  ~EmulatorHost();
+  EmulatorHost(const EmulatorHost&) = delete;
+  EmulatorHost& operator=(const EmulatorHost&) = delete;
+
+  std::string endpoint() const;
+  // A control command ("link serial", ...); throws when the device refuses it.
+  void control(const std::string& command);
+  pspc::Device& device() { return *device_; }
+
+private:
+  std::unique_ptr<pspc::Device> device_;
+  std::unique_ptr<pspc::OpLog> log_;
+  pspc::Faults faults_;
+  pspc::LinkModel link_;
+  std::unique_ptr<pspc::Server> server_;
+};
+
+} // namespace bench

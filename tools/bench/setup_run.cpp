@@ -1,0 +1,238 @@
+#include "setup_run.h"
+
+#include "emulator_host.h"
+#include "uidriver_client.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace bench {
+
+namespace fs = std::filesystem;
+using namespace uidriver;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kOk = 1, kCancel = 2, kMfcBox = 1015, kVbBox = 1017;
+constexpr char kRunMarkerVariable[] = "PSPC_BENCH_RUN";
+constexpr char kNoticeCaption[] = "警告 "; // the reset notice; any other box reports a failure
+constexpr uint64_t kMaxPackageFiles = 100000;
+constexpr uint64_t kMaxPackageBytes = 3ull << 30; // the device store holds less than 4 GiB
+
+double secondsBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+std::string readWhole(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string packageFileName(uint64_t index) {
+  char name[32];
+  std::snprintf(name, sizeof name, "pkg%05llu.dll", static_cast<unsigned long long>(index));
+  return name;
+}
+
+// The Wine process of setup.exe that this run started: its environment
+// carries the run's marker and its first word names setup.exe (uidriver's
+// names it too, but later on its line).
+int findSetupProcess(const std::string& markerEntry) {
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string first = readWhole(entry.path() / "cmdline");
+    first = first.substr(0, first.find('\0'));
+    std::transform(first.begin(), first.end(), first.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    if (first.size() < 9 || first.compare(first.size() - 9, 9, "setup.exe") != 0) continue;
+    const std::string environment = readWhole(entry.path() / "environ");
+    for (size_t start = 0; start < environment.size();) {
+      size_t end = environment.find('\0', start);
+      if (end == std::string::npos) end = environment.size();
+      if (environment.compare(start, end - start, markerEntry) == 0) return std::stoi(name);
+      start = end + 1;
+    }
+  }
+  return 0;
+}
+
+// Watches setup.exe's high-water mark while the run goes on: read once more
+// at the end, while the reset notice still keeps the program alive.
+class MemoryWatch {
+public:
+  explicit MemoryWatch(std::string markerEntry) : marker_(std::move(markerEntry)) {
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        sample();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
+  }
+  ~MemoryWatch() { finish(); }
+  void finish() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  void sample() {
+    std::lock_guard lock(mutex_);
+    if (pid_ == 0) pid_ = findSetupProcess(marker_);
+    if (pid_ != 0) peakKb_ = std::max(peakKb_, peakResidentKb(pid_));
+  }
+  uint64_t peakKb() {
+    std::lock_guard lock(mutex_);
+    return peakKb_;
+  }
+
+private:
+  std::string marker_;
+  std::mutex mutex_;
+  int pid_ = 0;
+  uint64_t peakKb_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+bool waitUntil(const std::function<bool()>& holds, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds interval) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (holds()) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(interval);
+  }
+}
+
+uint64_t countPackageFiles(const fs::path& imageDir) {
+  uint64_t count = 0;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(pspc::image::fsRoot(imageDir) / "Windows", ignored))
+    count += entry.path().filename().string().rfind("pkg", 0) == 0;
+  return count;
+}
+
+} // namespace
+
+uint64_t peakResidentKb(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
+  return 0;
+}
+
+void writePackages(const fs::path& root, const PackageSet& packages) {
+  if (packages.count == 0 || packages.count > kMaxPackageFiles || packages.totalBytes() > kMaxPackageBytes)
+    throw std::runtime_error("a package set of 1 to 100000 files and at most 3 GiB is expected");
+  for (const char* language : {"English", "Japanese"})
+    for (const char* package : {"MFC", "VB", "ADO"}) fs::create_directories(root / language / package);
+  // One block of varied bytes, repeated: cheap to write, not a run of zeros
+  // that some layer could treat specially.
+  std::string block(1u << 20, '\0');
+  uint32_t state = 2166136261u;
+  for (char& byte : block) {
+    state = state * 1103515245u + 12345u;
+    byte = char(state >> 24);
+  }
+  for (uint64_t i = 0; i < packages.count; ++i) {
+    std::ofstream out(root / "Japanese" / "MFC" / packageFileName(i), std::ios::binary | std::ios::trunc);
+    for (uint64_t left = packages.bytes; left > 0;) {
+      const size_t step = size_t(std::min<uint64_t>(left, block.size()));
+      out.write(block.data(), std::streamsize(step));
+      left -= step;
+    }
+    if (!out) throw std::runtime_error("cannot write the package files in " + root.string());
+  }
+}
+
+SetupFigures runSetup(const SetupBinaries& binaries, const fs::path& workDir, const PackageSet& packages) {
+  for (const fs::path& file : {binaries.runner, binaries.setup, binaries.uidriver})
+    if (!fs::exists(file)) throw std::runtime_error(file.string() + " is missing: build the win64 preset first");
+  fs::remove_all(workDir);
+  fs::create_directories(workDir);
+  const fs::path packageDir = workDir / "packages";
+  writePackages(packageDir, packages);
+
+  // The largest store the device can report (its size is a 32-bit count).
+  pspc::Identity identity;
+  identity.storeBytes = 0xFFFFFFFFu;
+  SetupFigures figures;
+  {
+    EmulatorHost device(workDir / "image", identity);
+    const std::string markerEntry = std::string(kRunMarkerVariable) + "=" + workDir.string();
+    UiDriver::Launch launch;
+    launch.runner = binaries.runner;
+    launch.driver = binaries.uidriver;
+    launch.program = binaries.setup;
+    launch.workingFolder = packageDir;
+    launch.logFile = workDir / "uidriver.log";
+    launch.environment = {{kRunMarkerVariable, workDir.string()}, {"PSPC_RAPI_ENDPOINT", device.endpoint()}};
+    UiDriver driver(launch);
+    MemoryWatch memory(markerEntry);
+
+    WindowQuery dialog;
+    dialog.className = "#32770";
+    const WindowInfo selection = driver.waitWindow(dialog, std::chrono::seconds(60));
+    const auto shown = Clock::now();
+    // As fast as uidriver answers: this is the figure being measured.
+    if (!waitUntil([&] { return driver.control(selection.hwnd, kCancel).enabled; }, std::chrono::seconds(30),
+                   std::chrono::milliseconds(0)))
+      throw std::runtime_error("the device was not accepted: dialog 101 never became usable");
+    figures.probeSeconds = secondsBetween(shown, Clock::now());
+
+    driver.click(selection.hwnd, kVbBox);
+    driver.click(selection.hwnd, kMfcBox);
+    if (!waitUntil([&] { return driver.control(selection.hwnd, kOk).enabled; }, std::chrono::seconds(10),
+                   std::chrono::milliseconds(20)))
+      throw std::runtime_error("OK never became usable (the package set may not fit the device)");
+    const auto pressed = Clock::now();
+    driver.click(selection.hwnd, kOk);
+    WindowInfo transfer;
+    if (!waitUntil(
+            [&] {
+              for (const WindowInfo& w : driver.windows())
+                if (w.visible && w.className == "#32770" && w.hwnd != selection.hwnd) {
+                  transfer = w;
+                  return true;
+                }
+              return false;
+            },
+            std::chrono::seconds(30), std::chrono::milliseconds(20)))
+      throw std::runtime_error("dialog 102 did not open");
+    // uidriver looks every 20 ms; the copy takes seconds.
+    driver.waitGone(transfer.hwnd, std::chrono::seconds(3600));
+    figures.transferSeconds = secondsBetween(pressed, Clock::now());
+    memory.sample();
+    figures.peakMemoryKb = memory.peakKb();
+    memory.finish();
+
+    std::string failure;
+    for (;;) {
+      const MessageBoxInfo box = driver.waitMessageBox(std::chrono::seconds(60));
+      if (box.captionUtf8 != kNoticeCaption) failure = box.textUtf8;
+      driver.dismiss(box.hwnd);
+      if (!waitUntil([&] { return !driver.programRunning() || driver.request("msgbox").ok; },
+                     std::chrono::seconds(10), std::chrono::milliseconds(50)) ||
+          !driver.programRunning())
+        break;
+    }
+    const uint32_t code = driver.waitExit(std::chrono::seconds(30));
+    if (!failure.empty()) throw std::runtime_error("setup.exe reported: " + failure);
+    if (code != 0) throw std::runtime_error("setup.exe ended with exit code " + std::to_string(code));
+    figures.filesOnDevice = countPackageFiles(workDir / "image");
+  }
+  fs::remove_all(workDir);
+  if (figures.filesOnDevice != packages.count)
+    throw std::runtime_error("the device holds " + std::to_string(figures.filesOnDevice) + " of the " +
+                             std::to_string(packages.count) + " package files");
+  return figures;
+}
+
+} // namespace bench
