@@ -70,10 +70,9 @@ std::optional<std::u16string> exactText(const RegistryValue& value) {
   if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) return std::nullopt;
   const std::vector<uint8_t>& data = value.data;
   if (data.size() < 2 || data.size() % 2 != 0) return std::nullopt;
+  if (data[data.size() - 2] != 0 || data.back() != 0) return std::nullopt;
   std::u16string text;
-  for (size_t i = 0; i < data.size(); i += 2) text += char16_t(data[i] | data[i + 1] << 8);
-  if (text.back() != 0) return std::nullopt;
-  text.pop_back();
+  for (size_t i = 0; i + 2 < data.size(); i += 2) text += char16_t(data[i] | data[i + 1] << 8);
   if (text.find(char16_t(0)) != std::u16string::npos) return std::nullopt;
   return text;
 }

@@ -253,7 +253,7 @@ void Server::acceptLoop() {
   }
 }
 
-void Server::serve(Connection& connection, std::string peer) {
+void Server::serve(Connection& connection, const std::string& peer) {
   const uint32_t id = connection.id;
   const int fd = connection.fd;
   SessionId session = device_.openSession();

@@ -68,7 +68,7 @@ private:
 
   void acceptLoop();
   void controlLoop();
-  void serve(Connection& connection, std::string peer);
+  void serve(Connection& connection, const std::string& peer);
   void reapFinished();
   int listenOn(const std::string& address, uint16_t port, uint16_t& actualPort, std::string& error);
 

@@ -4,11 +4,12 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-# clang and libclang-rt-14-dev (libFuzzer's runtime) build the link fuzzer.
+# clang and libclang-rt-14-dev (libFuzzer's runtime) build the link fuzzer;
+# cppcheck and clang-tidy are the static checks.
 packages="cmake ninja-build g++ googletest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine wine64 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic procps
-  clang libclang-rt-14-dev"
+  clang libclang-rt-14-dev cppcheck clang-tidy"
 
 missing=""
 for package in $packages; do

@@ -51,7 +51,7 @@ public:
     const int said = output[0];
     // Wine may take a few seconds to start a program.
     std::string heard;
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (heard.find("holding") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
       pollfd p{said, POLLIN, 0};
       if (::poll(&p, 1, 100) <= 0) continue;

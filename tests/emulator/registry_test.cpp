@@ -14,7 +14,7 @@ protected:
     if (disposition) *disposition = made;
     return key;
   }
-  uint32_t set(uint32_t key, const std::u16string& name, uint32_t type, std::vector<uint8_t> data) {
+  uint32_t set(uint32_t key, const std::u16string& name, uint32_t type, const std::vector<uint8_t>& data) {
     return device_->regSetValue(session_, key, name, type, data);
   }
   // Answers the status; `type` and `data` hold what the device gave.

@@ -87,7 +87,7 @@ public:
 
   // Checks the request's shape: between `least` and `most` values besides the
   // allowed bare `flags`, and no option outside `keys`.
-  bool expect(size_t least, size_t most, std::set<std::string> keys, std::set<std::string> flags, std::string& error) {
+  bool expect(size_t least, size_t most, const std::set<std::string>& keys, const std::set<std::string>& flags, std::string& error) {
     std::vector<std::string> values;
     for (auto& value : positional_) {
       if (flags.count(value))

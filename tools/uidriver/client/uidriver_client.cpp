@@ -179,6 +179,7 @@ UiDriver::UiDriver(const Launch& launch) : logFile_(launch.logFile) {
   std::vector<std::string> arguments = {launch.runner.string(), launch.driver.string(), windowsPath(launch.program),
                                         windowsPath(launch.workingFolder)};
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (auto& a : arguments) argv.push_back(a.data());
   argv.push_back(nullptr);
 
@@ -192,6 +193,7 @@ UiDriver::UiDriver(const Launch& launch) : logFile_(launch.logFile) {
   }
   for (auto& [key, value] : launch.environment) environment.push_back(key + "=" + value);
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (auto& e : environment) envp.push_back(e.data());
   envp.push_back(nullptr);
 

@@ -1,0 +1,90 @@
+#!/bin/sh
+# Static checks over one build tree's sources, as its compile commands build
+# them: cppcheck over every source (the product and its tests), clang-tidy with
+# the repository's .clang-tidy over the product (emulator, rapi.dll, setup.exe
+# and the tools; the protocol headers through the files that include them).
+#
+#   scripts/static-checks.sh cppcheck   <build-dir>
+#   scripts/static-checks.sh clang-tidy <build-dir>
+#
+# Both fail on any finding. A finding that is wrong is suppressed where it is,
+# with a comment saying why (cppcheck-suppress / NOLINT), never here.
+#
+# clang-tidy takes seconds a file, so a clean result is remembered under
+# <build-dir>/static-checks/, keyed by everything that decides it: the tool and
+# its configuration, the file's compile command, the file and every header it
+# includes (as the build recorded them). A file is checked again as soon as
+# any of them changes.
+set -eu
+top=$(CDPATH= cd -- "$(dirname -- "$0")/.." && pwd)
+tool=${1:-}
+build=${2:-}
+if [ -z "$build" ] || [ ! -f "$build/compile_commands.json" ]; then
+  echo "usage: static-checks.sh cppcheck|clang-tidy <build-dir with compile_commands.json>" >&2
+  exit 2
+fi
+build=$(CDPATH= cd -- "$build" && pwd)
+commands="$build/compile_commands.json"
+jobs=${PSPC_STATIC_JOBS:-2}
+
+# The project's own sources in this tree; GoogleTest's are not ours.
+sources() {
+  sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$commands" | grep "^$top/" | sort -u
+}
+
+windows=no
+grep -q 'mingw32' "$commands" && windows=yes
+
+case "$tool" in
+cppcheck)
+  set -- --enable=warning,performance,portability --inline-suppr --error-exitcode=1 --quiet \
+    --library=googletest -i /usr "-j$jobs"
+  # MinGW's headers are not given to cppcheck; it knows the Win32 API from
+  # its own library and checks the configuration the compiler builds.
+  [ $windows = yes ] && set -- "$@" --library=windows -D_WIN32 -DWIN32 -D_WIN64 -U__linux__
+  cppcheck --project="$commands" "$@"
+  echo "cppcheck: no finding in $(sources | wc -l) files of $build"
+  ;;
+clang-tidy)
+  cache="$build/static-checks/clang-tidy"
+  mkdir -p "$cache"
+  common=$( { clang-tidy --version; cat "$top/.clang-tidy"; } | sha256sum | cut -d' ' -f1)
+  # clang parses for the MinGW target with MinGW's C++ library and Win32
+  # headers; its own intrinsics stand in for GCC's.
+  extra=""
+  if [ $windows = yes ]; then
+    compiler=$(sed -n 's/^ *"command": "\([^ ]*\) .*/\1/p' "$commands" | head -n 1)
+    extra="--extra-arg=--target=x86_64-w64-mingw32"
+    for dir in $(echo | "$compiler" -E -x c++ - -v 2>&1 |
+                 sed -n '/#include <...> search starts here/,/End of search list/s/^ \(\/.*\)/\1/p' |
+                 grep -E '/include/c\+\+|/include$' | grep -v '/lib/gcc/[^/]*/[^/]*/include$'); do
+      extra="$extra --extra-arg=-isystem$dir"
+    done
+  fi
+  export top build commands cache common extra
+  sources | grep -E "^$top/(emulator|rapi|setup|tools)/.*\.(c|cpp)\$" | xargs -r -P "$jobs" -n 1 sh -c '
+    file=$1
+    command=$(grep -F -B 1 "\"file\": \"$file\"" "$commands" | head -n 1)
+    object=$(printf "%s\n" "$command" | sed -n "s/.* -o \([^ ]*\) .*/\1/p")
+    # The headers the compiler read for this file, as the build recorded
+    # them; without that record the file is checked every time.
+    deps=$(ninja -C "$build" -t deps "$object" 2>/dev/null | sed -n "s/^    //p")
+    if [ -n "$deps" ]; then
+      key=$( { echo "$common"; echo "$command"; echo "$deps"; echo "$deps" | xargs cat; } | sha256sum | cut -d" " -f1)
+      [ -e "$cache/$key" ] && exit 0
+    else
+      key=""
+    fi
+    if out=$(clang-tidy -p "$build" --quiet $extra "$file" 2>&1); then
+      [ -z "$key" ] || touch "$cache/$key"
+    else
+      printf "%s\n" "$out" | grep -v "^[0-9]* warnings\{0,1\} generated" >&2
+      exit 1
+    fi' sh || { echo "clang-tidy: findings above (files of $build)" >&2; exit 1; }
+  echo "clang-tidy: no finding in $(sources | grep -cE "^$top/(emulator|rapi|setup|tools)/.*\.(c|cpp)\$") files of $build"
+  ;;
+*)
+  echo "static-checks.sh: unknown check '$tool' (cppcheck or clang-tidy)" >&2
+  exit 2
+  ;;
+esac
