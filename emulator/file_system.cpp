@@ -496,9 +496,10 @@ bool FileSystem::write(OpenFileId id, const uint8_t* data, uint32_t size, uint32
     }
     done += size_t(step);
   }
-  struct stat after {};
-  if (::fstat(file.fd.get(), &after) == 0 && after.st_size > before.st_size)
-    used_ += uint64_t(after.st_size - before.st_size);
+  // The file's new end follows from what was written: the device serialises
+  // every call, so no other write came in between.
+  const uint64_t newEnd = file.position + done;
+  if (newEnd > uint64_t(before.st_size)) used_ += newEnd - uint64_t(before.st_size);
   file.position += done;
   written = uint32_t(done);
   return lastError == ERROR_SUCCESS;

@@ -45,17 +45,19 @@ std::chrono::milliseconds LinkModel::replyDelay() const {
   return replyDelay_;
 }
 
+std::chrono::steady_clock::time_point LinkModel::book(size_t bytes, std::chrono::steady_clock::time_point now) {
+  std::lock_guard lock(mutex_);
+  if (bytesPerSecond_ == 0) return now;
+  // A longer pause is real idleness: the packet starts now.
+  if (freeAt_ + kIdleCredit < now) freeAt_ = now;
+  freeAt_ += std::chrono::nanoseconds(uint64_t(bytes) * 1000000000ull / bytesPerSecond_);
+  return freeAt_;
+}
+
 void LinkModel::carry(size_t bytes) {
-  std::chrono::steady_clock::time_point until;
-  {
-    std::lock_guard lock(mutex_);
-    if (bytesPerSecond_ == 0) return;
-    auto now = std::chrono::steady_clock::now();
-    if (freeAt_ < now) freeAt_ = now;
-    freeAt_ += std::chrono::nanoseconds(uint64_t(bytes) * 1000000000ull / bytesPerSecond_);
-    until = freeAt_;
-  }
-  std::this_thread::sleep_until(until);
+  const auto now = std::chrono::steady_clock::now();
+  const auto until = book(bytes, now);
+  if (until > now) std::this_thread::sleep_until(until);
 }
 
 } // namespace pspc

@@ -27,6 +27,17 @@ public:
   // shared by every connection: packets queue behind each other.
   void carry(size_t bytes);
 
+  // Books `bytes` on the cable for a packet ready at `now`: the time it has
+  // crossed. A gap of less than kIdleCredit since the cable was last busy is
+  // taken as no gap: the emulating host's own turnaround between a reply and
+  // the next request (a Wine round trip, a late wake-up on a busy machine)
+  // would otherwise add to every packet and slow a transfer well below the
+  // link's rate. A packet never starts before the previous one has crossed,
+  // so the cable never carries more than its rate; after a longer pause a
+  // packet starts when it is ready.
+  std::chrono::steady_clock::time_point book(size_t bytes, std::chrono::steady_clock::time_point now);
+  static constexpr std::chrono::microseconds kIdleCredit{5000};
+
 private:
   mutable std::mutex mutex_;
   uint64_t bytesPerSecond_ = 0;

@@ -113,7 +113,8 @@ static std::string utcNow() {
   std::time_t seconds = std::time_t(ms / 1000);
   std::tm tm{};
   gmtime_r(&seconds, &tm);
-  char buf[40];
+  // Room for any int the fields could hold, not just a real date's.
+  char buf[96];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
                 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, int(ms % 1000));
   return buf;

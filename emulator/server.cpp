@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace pspc {
@@ -246,6 +247,8 @@ void Server::acceptLoop() {
     }
     int one = 1;
     ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const timeval wake{0, kPollMs * 1000};
+    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
     Connection& c = connections_.emplace_back();
     c.fd = client;
     c.id = id;
@@ -269,9 +272,11 @@ void Server::serve(Connection& connection, const std::string& peer) {
       reason = "the emulator stopped";
       break;
     }
-    pollfd p{fd, POLLIN, 0};
-    int ready = ::poll(&p, 1, kPollMs);
-    if (ready == 0) {
+    // The receive waits at most kPollMs (the socket's receive time-out), so
+    // that a stop or a stalled request is seen; one call per request, where
+    // a poll before it would make two.
+    ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       if (decoder.buffered() > 0 &&
           std::chrono::steady_clock::now() - partialSince > options_.partialRequestTimeout) {
         reason = "a request stopped arriving halfway";
@@ -279,8 +284,6 @@ void Server::serve(Connection& connection, const std::string& peer) {
       }
       continue;
     }
-    if (ready < 0 && errno == EINTR) continue;
-    ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (!plugged()) reason = "the device was unplugged";

@@ -236,29 +236,43 @@ private:
   bool ok_ = true;
 };
 
-// Splits a byte stream into packets.
+// Splits a byte stream into packets. Taken packets are passed over, not
+// erased one by one: the bytes behind them move once, when more arrive, so
+// many packets in one delivery cost no more each than one alone.
 class FrameDecoder {
 public:
   enum class Status { NeedMore, Frame, Malformed };
 
-  void feed(const uint8_t* data, size_t size) { buffer_.insert(buffer_.end(), data, data + size); }
+  void feed(const uint8_t* data, size_t size) {
+    if (start_ > 0) {
+      buffer_.erase(buffer_.begin(), buffer_.begin() + std::ptrdiff_t(start_));
+      start_ = 0;
+    }
+    buffer_.insert(buffer_.end(), data, data + size);
+  }
 
   // Takes the next complete packet out of the buffer. A length above the cap
   // is malformed at once, before any of its bytes are awaited or stored.
   Status next(std::vector<uint8_t>& payload) {
-    if (buffer_.size() < 4) return Status::NeedMore;
-    uint32_t length = uint32_t(buffer_[0]) | uint32_t(buffer_[1]) << 8 | uint32_t(buffer_[2]) << 16 |
-                      uint32_t(buffer_[3]) << 24;
+    const size_t available = buffer_.size() - start_;
+    if (available < 4) return Status::NeedMore;
+    const uint8_t* p = buffer_.data() + start_;
+    uint32_t length = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
     if (length > kMaxFrameBytes) return Status::Malformed;
-    if (buffer_.size() - 4 < length) return Status::NeedMore;
-    payload.assign(buffer_.begin() + 4, buffer_.begin() + 4 + length);
-    buffer_.erase(buffer_.begin(), buffer_.begin() + 4 + length);
+    if (available - 4 < length) return Status::NeedMore;
+    payload.assign(p + 4, p + 4 + length);
+    start_ += 4 + size_t(length);
+    if (start_ == buffer_.size()) {
+      buffer_.clear();
+      start_ = 0;
+    }
     return Status::Frame;
   }
-  size_t buffered() const { return buffer_.size(); }
+  size_t buffered() const { return buffer_.size() - start_; }
 
 private:
   std::vector<uint8_t> buffer_;
+  size_t start_ = 0; // bytes before it belong to packets already taken
 };
 
 } // namespace rapiwire

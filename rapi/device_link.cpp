@@ -4,6 +4,9 @@
 
 #include <ws2tcpip.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
@@ -88,6 +91,10 @@ bool tryAddress(const addrinfo& address, HANDLE stop, DWORD waitMs, DWORD replyT
   return true;
 }
 
+// Receive room for every reply but a large read's, kept from one reply to the
+// next; the larger room a large read needs is given back once it is read.
+constexpr size_t kReceiveRoom = 0x10000;
+
 LinkError socketFailure() { return WSAGetLastError() == WSAETIMEDOUT ? LinkError::TimedOut : LinkError::Closed; }
 
 } // namespace
@@ -107,12 +114,19 @@ DeviceLink& DeviceLink::operator=(DeviceLink&& other) noexcept {
   if (this != &other) {
     close();
     socket_ = other.socket_;
+    inbox_ = std::move(other.inbox_);
+    inboxStart_ = other.inboxStart_;
+    inboxEnd_ = other.inboxEnd_;
     other.socket_ = INVALID_SOCKET;
+    other.inbox_.clear();
+    other.inboxStart_ = other.inboxEnd_ = 0;
   }
   return *this;
 }
 
 void DeviceLink::close() {
+  // What a closed connection left unread is no part of the next one.
+  inboxStart_ = inboxEnd_ = 0;
   if (socket_ == INVALID_SOCKET) return;
   closesocket(socket_);
   socket_ = INVALID_SOCKET;
@@ -150,14 +164,28 @@ LinkError DeviceLink::sendAll(const uint8_t* data, size_t size) {
   return LinkError::None;
 }
 
-LinkError DeviceLink::receiveAll(uint8_t* data, size_t size) {
-  while (size > 0) {
-    int chunk = size > 0x10000 ? 0x10000 : int(size);
-    int got = recv(socket_, reinterpret_cast<char*>(data), chunk, 0);
+LinkError DeviceLink::receiveAtLeast(size_t wanted) {
+  if (inboxEnd_ - inboxStart_ >= wanted) return LinkError::None;
+  // Unread bytes to the front, so that the room behind them is whole.
+  if (inboxStart_ > 0) {
+    std::memmove(inbox_.data(), inbox_.data() + inboxStart_, inboxEnd_ - inboxStart_);
+    inboxEnd_ -= inboxStart_;
+    inboxStart_ = 0;
+  }
+  if (inbox_.size() < std::max(wanted, kReceiveRoom)) {
+    try {
+      inbox_.resize(std::max(wanted, kReceiveRoom));
+    } catch (const std::bad_alloc&) {
+      return LinkError::OutOfMemory;
+    }
+  }
+  while (inboxEnd_ < wanted) {
+    const size_t room = inbox_.size() - inboxEnd_;
+    int got = recv(socket_, reinterpret_cast<char*>(inbox_.data() + inboxEnd_), room > 0x10000 ? 0x10000 : int(room),
+                   0);
     if (got == SOCKET_ERROR) return socketFailure();
     if (got == 0) return LinkError::Closed; // the device hung up mid-reply
-    data += got;
-    size -= size_t(got);
+    inboxEnd_ += size_t(got);
   }
   return LinkError::None;
 }
@@ -165,18 +193,28 @@ LinkError DeviceLink::receiveAll(uint8_t* data, size_t size) {
 LinkError DeviceLink::exchange(const std::vector<uint8_t>& framedRequest, std::vector<uint8_t>& reply) {
   if (!isOpen()) return LinkError::Closed;
   if (LinkError e = sendAll(framedRequest.data(), framedRequest.size()); e != LinkError::None) return e;
-  uint8_t prefix[4];
-  if (LinkError e = receiveAll(prefix, sizeof(prefix)); e != LinkError::None) return e;
+  if (LinkError e = receiveAtLeast(4); e != LinkError::None) return e;
+  const uint8_t* prefix = inbox_.data() + inboxStart_;
   const uint32_t length =
       uint32_t(prefix[0]) | uint32_t(prefix[1]) << 8 | uint32_t(prefix[2]) << 16 | uint32_t(prefix[3]) << 24;
   // Checked before anything is allocated for it.
   if (length > rapiwire::kMaxFrameBytes) return LinkError::BadFrame;
+  if (LinkError e = receiveAtLeast(4 + size_t(length)); e != LinkError::None) return e;
+  const uint8_t* body = inbox_.data() + inboxStart_ + 4;
   try {
-    reply.resize(length);
+    reply.assign(body, body + length);
   } catch (const std::bad_alloc&) {
     return LinkError::OutOfMemory;
   }
-  return receiveAll(reply.data(), reply.size());
+  inboxStart_ += 4 + size_t(length);
+  if (inboxStart_ == inboxEnd_) {
+    inboxStart_ = inboxEnd_ = 0;
+    if (inbox_.size() > kReceiveRoom) {
+      inbox_.clear();
+      inbox_.shrink_to_fit();
+    }
+  }
+  return LinkError::None;
 }
 
 } // namespace rapi

@@ -32,7 +32,13 @@ public:
 
   DeviceLink() = default;
   ~DeviceLink() { close(); }
-  DeviceLink(DeviceLink&& other) noexcept : socket_(other.socket_) { other.socket_ = INVALID_SOCKET; }
+  DeviceLink(DeviceLink&& other) noexcept
+      : socket_(other.socket_), inbox_(std::move(other.inbox_)), inboxStart_(other.inboxStart_),
+        inboxEnd_(other.inboxEnd_) {
+    other.socket_ = INVALID_SOCKET;
+    other.inbox_.clear();
+    other.inboxStart_ = other.inboxEnd_ = 0;
+  }
   DeviceLink& operator=(DeviceLink&& other) noexcept;
   DeviceLink(const DeviceLink&) = delete;
   DeviceLink& operator=(const DeviceLink&) = delete;
@@ -49,9 +55,17 @@ public:
 
 private:
   LinkError sendAll(const uint8_t* data, size_t size);
-  LinkError receiveAll(uint8_t* data, size_t size);
+  // Receives until the inbox holds at least `wanted` unread bytes.
+  LinkError receiveAtLeast(size_t wanted);
 
   SOCKET socket_ = INVALID_SOCKET;
+  // Received bytes not yet handed out are inbox_[inboxStart_, inboxEnd_).
+  // Each receive asks for all the room there is, so a reply's length word
+  // and its body come in one call: under Wine every socket call is a round
+  // trip to the Wine server, and a second one per reply cost a third of a
+  // call's time.
+  std::vector<uint8_t> inbox_;
+  size_t inboxStart_ = 0, inboxEnd_ = 0;
 };
 
 } // namespace rapi

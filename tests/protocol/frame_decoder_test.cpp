@@ -67,6 +67,27 @@ TEST(FrameDecoderTest, PartialHeaderAndPartialBodyNeedMore) {
   EXPECT_EQ(decoder.buffered(), 1u) << "the next frame's first byte stays buffered";
 }
 
+TEST(FrameDecoderTest, AFrameSplitBehindATakenOneJoinsItsRest) {
+  // One delivery ends a frame and starts the next; the rest of the second
+  // comes later, after the first has been taken.
+  FrameDecoder decoder;
+  Bytes payload;
+  const Bytes first = hexBytes("02000000 aabb  03000000 01");
+  decoder.feed(first.data(), first.size());
+  ASSERT_EQ(decoder.next(payload), Status::Frame);
+  EXPECT_EQ(payload, hexBytes("aabb"));
+  EXPECT_EQ(decoder.next(payload), Status::NeedMore);
+  EXPECT_EQ(decoder.buffered(), 5u);
+
+  const Bytes rest = hexBytes("0203  00000000");
+  decoder.feed(rest.data(), rest.size());
+  ASSERT_EQ(decoder.next(payload), Status::Frame);
+  EXPECT_EQ(payload, hexBytes("010203"));
+  ASSERT_EQ(decoder.next(payload), Status::Frame);
+  EXPECT_TRUE(payload.empty());
+  EXPECT_EQ(decoder.buffered(), 0u);
+}
+
 TEST(FrameDecoderTest, LengthAboveCapIsMalformedBeforeItsBytesArrive) {
   struct Case {
     uint32_t length;

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -232,6 +233,37 @@ TEST_F(FakeDeviceTest, HandlesAndRootsCrossAs32BitDeviceValues) {
   ASSERT_NE(open, nullptr);
   EXPECT_EQ(open->key, 0x80000000u); // HKEY_CLASSES_ROOT, whatever its width here
   EXPECT_EQ(open->subKey, std::u16string(u"CLSID"));
+}
+
+// rapi.dll takes in whatever has arrived and keeps what goes past the reply:
+// each call must still get its own reply, whole, however the bytes came.
+TEST_F(FakeDeviceTest, EachCallGetsItsOwnReplyHoweverTheBytesArrive) {
+  rapiwire::ReadFileReply large;
+  large.result = 1;
+  large.data.resize(300000); // more than one receive takes in
+  for (size_t i = 0; i < large.data.size(); ++i) large.data[i] = uint8_t(i * 7 + i / 251);
+  Bytes twoAtOnce = storeReply(1000, 600);
+  const Bytes second = storeReply(2000, 900);
+  twoAtOnce.insert(twoAtOnce.end(), second.begin(), second.end());
+  // The first request gets two replies in one delivery, the second none (its
+  // reply is already there), then a large reply and a small one after it.
+  FakeDevice device({twoAtOnce, Bytes{}, framed(large.encode()), storeReply(3000, 1200)},
+                    FakeDevice::AfterScript::HoldOpen);
+  connectTo(device);
+  STORE_INFORMATION info{};
+  ASSERT_TRUE(CeGetStoreInformation(&info));
+  EXPECT_EQ(info.dwStoreSize, 1000u);
+  ASSERT_TRUE(CeGetStoreInformation(&info));
+  EXPECT_EQ(info.dwStoreSize, 2000u);
+  EXPECT_EQ(info.dwFreeSize, 900u);
+  std::vector<BYTE> buffer(large.data.size());
+  DWORD got = 0;
+  ASSERT_TRUE(CeReadFile(reinterpret_cast<HANDLE>(5), buffer.data(), DWORD(buffer.size()), &got, nullptr));
+  ASSERT_EQ(got, large.data.size());
+  EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), large.data.begin()));
+  ASSERT_TRUE(CeGetStoreInformation(&info));
+  EXPECT_EQ(info.dwStoreSize, 3000u);
+  EXPECT_EQ(info.dwFreeSize, 1200u);
 }
 
 } // namespace

@@ -15,7 +15,9 @@ EmulatorHost::EmulatorHost(const std::filesystem::path& imageDir, const pspc::Id
   server_->start();
 }
 
-EmulatorHost::~EmulatorHost() {
+EmulatorHost::~EmulatorHost() { stop(); }
+
+void EmulatorHost::stop() {
   if (server_) server_->stop();
 }
 

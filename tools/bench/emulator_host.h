@@ -25,6 +25,8 @@ public:
   EmulatorHost& operator=(const EmulatorHost&) = delete;
 
   std::string endpoint() const;
+  // Stops serving (the destructor does too), so that the image may go.
+  void stop();
   // A control command ("link serial", ...); throws when the device refuses it.
   void control(const std::string& command);
   pspc::Device& device() { return *device_; }

@@ -9,8 +9,10 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace bench {
@@ -21,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kOk = 1, kCancel = 2, kMfcBox = 1015, kVbBox = 1017;
+constexpr int kOk = 1, kMfcBox = 1015, kVbBox = 1017;
 constexpr char kRunMarkerVariable[] = "PSPC_BENCH_RUN";
 constexpr char kNoticeCaption[] = "警告 "; // the reset notice; any other box reports a failure
 constexpr uint64_t kMaxPackageFiles = 100000;
@@ -51,7 +53,7 @@ int findSetupProcess(const std::string& markerEntry) {
     const std::string name = entry.path().filename().string();
     if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
     std::string first = readWhole(entry.path() / "cmdline");
-    first = first.substr(0, first.find('\0'));
+    if (const size_t end = first.find('\0'); end != std::string::npos) first.resize(end);
     std::transform(first.begin(), first.end(), first.begin(), [](unsigned char c) { return char(std::tolower(c)); });
     if (first.size() < 9 || first.compare(first.size() - 9, 9, "setup.exe") != 0) continue;
     const std::string environment = readWhole(entry.path() / "environ");
@@ -108,6 +110,33 @@ bool waitUntil(const std::function<bool()>& holds, std::chrono::milliseconds tim
     if (holds()) return true;
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(interval);
+  }
+}
+
+// Waits until the device's op log shows the program's clean-up after the copy
+// (its deletes of the runtime files staged in \temp\, the last of them
+// vbsen.dll), or the program has ended, or the time is up. Reads only what
+// the log has gained since the last look.
+void waitForCleanUp(const fs::path& opLog, UiDriver& driver, std::chrono::seconds timeout) {
+  std::ifstream log(opLog, std::ios::binary);
+  std::string pending;
+  const auto deadline = Clock::now() + timeout;
+  auto lastProgramCheck = Clock::now();
+  while (Clock::now() < deadline) {
+    char chunk[65536];
+    log.clear();
+    while (log.read(chunk, sizeof chunk) || log.gcount() > 0) pending.append(chunk, size_t(log.gcount()));
+    for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+      const std::string_view line(pending.data(), end);
+      if (line.find("\"CeDeleteFile\"") != std::string_view::npos &&
+          line.find("vbsen.dll") != std::string_view::npos)
+        return;
+    }
+    if (Clock::now() - lastProgramCheck > std::chrono::seconds(5)) {
+      if (!driver.programRunning()) return;
+      lastProgramCheck = Clock::now();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 
@@ -181,8 +210,9 @@ SetupFigures runSetup(const SetupBinaries& binaries, const fs::path& workDir, co
     dialog.className = "#32770";
     const WindowInfo selection = driver.waitWindow(dialog, std::chrono::seconds(60));
     const auto shown = Clock::now();
-    // As fast as uidriver answers: this is the figure being measured.
-    if (!waitUntil([&] { return driver.control(selection.hwnd, kCancel).enabled; }, std::chrono::seconds(30),
+    // As fast as uidriver answers: this is the figure being measured. The
+    // package boxes are the last controls the program enables.
+    if (!waitUntil([&] { return driver.control(selection.hwnd, kVbBox).enabled; }, std::chrono::seconds(30),
                    std::chrono::milliseconds(0)))
       throw std::runtime_error("the device was not accepted: dialog 101 never became usable");
     figures.probeSeconds = secondsBetween(shown, Clock::now());
@@ -206,8 +236,12 @@ SetupFigures runSetup(const SetupBinaries& binaries, const fs::path& workDir, co
             },
             std::chrono::seconds(30), std::chrono::milliseconds(20)))
       throw std::runtime_error("dialog 102 did not open");
-    // uidriver looks every 20 ms; the copy takes seconds.
-    driver.waitGone(transfer.hwnd, std::chrono::seconds(3600));
+    // Each look of uidriver's is work for the Wine server, which setup.exe
+    // needs for every call it makes: uidriver is asked to watch the dialog
+    // only once the device has seen the program's last calls, not all
+    // through the copy. Ten minutes is more than a 1 GiB copy needs.
+    waitForCleanUp(pspc::image::opLogFile(workDir / "image"), driver, std::chrono::seconds(600));
+    driver.waitGone(transfer.hwnd, std::chrono::seconds(600));
     figures.transferSeconds = secondsBetween(pressed, Clock::now());
     memory.sample();
     figures.peakMemoryKb = memory.peakKb();

@@ -73,6 +73,7 @@ std::vector<FigureLine> runWindowsProgram(const WindowsRun& run) {
   std::vector<std::string> arguments = {run.runner.string(), run.program.string()};
   arguments.insert(arguments.end(), run.arguments.begin(), run.arguments.end());
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (auto& a : arguments) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::vector<std::string> environment;
@@ -85,6 +86,7 @@ std::vector<FigureLine> runWindowsProgram(const WindowsRun& run) {
   }
   for (const auto& [key, value] : run.environment) environment.push_back(key + "=" + value);
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (auto& e : environment) envp.push_back(e.data());
   envp.push_back(nullptr);
 
