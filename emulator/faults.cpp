@@ -31,21 +31,12 @@ std::string lower(std::string s) {
   return s;
 }
 
-const rapiwire::Command kAllCommands[] = {
-    rapiwire::Command::CreateFile,      rapiwire::Command::ReadFile,        rapiwire::Command::WriteFile,
-    rapiwire::Command::CloseHandle,     rapiwire::Command::FindAllFiles,    rapiwire::Command::CreateDirectory,
-    rapiwire::Command::CreateProcess,   rapiwire::Command::MoveFile,        rapiwire::Command::DeleteFile,
-    rapiwire::Command::GetFileSize,     rapiwire::Command::RegOpenKeyEx,    rapiwire::Command::RegCreateKeyEx,
-    rapiwire::Command::RegCloseKey,     rapiwire::Command::RegQueryValueEx, rapiwire::Command::RegSetValueEx,
-    rapiwire::Command::GetStoreInformation,
-};
-
 } // namespace
 
 std::optional<std::string> canonicalCallName(const std::string& typed) {
   std::string wanted = lower(typed);
   if (wanted.rfind("ce", 0) != 0) wanted = "ce" + wanted;
-  for (rapiwire::Command command : kAllCommands) {
+  for (rapiwire::Command command : rapiwire::kAllCommands) {
     std::string name = rapiwire::commandName(command);
     if (lower(name) == wanted) return name;
   }

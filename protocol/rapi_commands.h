@@ -34,6 +34,14 @@ enum class Command : uint32_t {
   GetStoreInformation = 0x29,
 };
 
+// Every command the link carries, in the order of their codes.
+inline constexpr Command kAllCommands[] = {
+    Command::CreateFile,   Command::ReadFile,        Command::WriteFile,     Command::CloseHandle,
+    Command::FindAllFiles, Command::CreateDirectory, Command::CreateProcess, Command::MoveFile,
+    Command::DeleteFile,   Command::GetFileSize,     Command::RegOpenKeyEx,  Command::RegCreateKeyEx,
+    Command::RegCloseKey,  Command::RegQueryValueEx, Command::RegSetValueEx, Command::GetStoreInformation,
+};
+
 const char* commandName(Command command);
 
 // CeFindAllFiles selects the fields of each entry with these flags.

@@ -3,9 +3,8 @@
 // handles and vanishes, one that vanishes with replies unread. The device
 // frees what each held — its handles, the host files behind them, its slot —
 // and goes on serving the others.
-#include "device_fixture.h"
 #include "link_client.h"
-#include "server.h"
+#include "served_device_fixture.h"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -76,39 +75,9 @@ std::vector<uint8_t> headerOnly(uint32_t length) {
   return {uint8_t(length), uint8_t(length >> 8), uint8_t(length >> 16), uint8_t(length >> 24)};
 }
 
-class LinkPeers : public ::testing::Test {
+class LinkPeers : public ServedDeviceTest {
 protected:
-  void SetUp() override {
-    scratch_ = makeTemporaryFolder();
-    imageDir_ = scratch_ / "image";
-    std::string error;
-    ASSERT_TRUE(image::create(imageDir_, Identity{}, error)) << error;
-    device_ = std::make_unique<Device>(imageDir_);
-    log_ = std::make_unique<OpLog>(image::opLogFile(imageDir_));
-  }
-  void TearDown() override {
-    server_.reset();
-    log_.reset();
-    device_.reset();
-    std::error_code ignored;
-    fs::remove_all(scratch_, ignored);
-  }
-
-  void serve(ServerOptions options = {}) {
-    options.port = 0;
-    server_ = std::make_unique<Server>(*device_, *log_, faults_, link_, options);
-    server_->start();
-  }
-
-  std::vector<FlatJson> disconnects() const {
-    std::vector<FlatJson> out;
-    std::ifstream in(image::opLogFile(imageDir_));
-    for (std::string line; std::getline(in, line);) {
-      auto record = parseFlatJson(line);
-      if (record && field(*record, "op") == "disconnect") out.push_back(*record);
-    }
-    return out;
-  }
+  std::vector<FlatJson> disconnects() const { return recordsOf("disconnect"); }
   // Waits until `count` connections have ended and the server has let them go.
   bool waitForDisconnects(size_t count, std::chrono::milliseconds limit = 5000ms) {
     const auto until = std::chrono::steady_clock::now() + limit;
@@ -153,13 +122,6 @@ protected:
     EXPECT_EQ(call<WriteFileReply>(client, write).written, content.size());
     EXPECT_EQ(call<ResultReply>(client, CloseHandleRequest{handle}).result, 1u);
   }
-
-  fs::path scratch_, imageDir_;
-  std::unique_ptr<Device> device_;
-  std::unique_ptr<OpLog> log_;
-  Faults faults_;
-  LinkModel link_;
-  std::unique_ptr<Server> server_;
 };
 
 TEST_F(LinkPeers, ASilentPeerDoesNotHoldUpAnotherAndLeavesNothingBehind) {

@@ -1,8 +1,7 @@
 // The device on its link: requests over TCP, the op log, malformed peers,
 // injected faults, unplugging and plugging in again.
-#include "device_fixture.h"
 #include "link_client.h"
-#include "server.h"
+#include "served_device_fixture.h"
 
 #include <thread>
 
@@ -11,47 +10,8 @@ namespace {
 
 using namespace rapiwire;
 
-class ServerTest : public ::testing::Test {
+class ServerTest : public ServedDeviceTest {
 protected:
-  void SetUp() override {
-    scratch_ = makeTemporaryFolder();
-    imageDir_ = scratch_ / "image";
-    std::string error;
-    ASSERT_TRUE(image::create(imageDir_, Identity{}, error)) << error;
-    device_ = std::make_unique<Device>(imageDir_);
-    log_ = std::make_unique<OpLog>(image::opLogFile(imageDir_));
-  }
-  void TearDown() override {
-    server_.reset();
-    log_.reset();
-    device_.reset();
-    std::error_code ignored;
-    fs::remove_all(scratch_, ignored);
-  }
-
-  void serve(ServerOptions options = {}) {
-    options.port = 0;
-    server_ = std::make_unique<Server>(*device_, *log_, faults_, link_, options);
-    server_->start();
-  }
-
-  std::vector<FlatJson> records() const {
-    std::vector<FlatJson> out;
-    std::ifstream in(image::opLogFile(imageDir_));
-    for (std::string line; std::getline(in, line);) {
-      auto record = parseFlatJson(line);
-      EXPECT_TRUE(record) << "not a JSON object: " << line;
-      if (record) out.push_back(*record);
-    }
-    return out;
-  }
-  std::vector<FlatJson> recordsOf(const std::string& op) const {
-    std::vector<FlatJson> out;
-    for (auto& r : records())
-      if (field(r, "op") == op) out.push_back(r);
-    return out;
-  }
-
   // Waits (briefly) until the server has noticed that a connection ended.
   void waitForDisconnects(size_t count) {
     for (int i = 0; i < 100 && recordsOf("disconnect").size() < count; ++i)
@@ -84,13 +44,6 @@ protected:
     EXPECT_TRUE(payload && decodeReply(*payload, reply, hresult) == ReplyStatus::Ok);
     return reply;
   }
-
-  fs::path scratch_, imageDir_;
-  std::unique_ptr<Device> device_;
-  std::unique_ptr<OpLog> log_;
-  Faults faults_;
-  LinkModel link_;
-  std::unique_ptr<Server> server_;
 };
 
 TEST_F(ServerTest, CallsRunOnTheDeviceAndAreLoggedWithTheirArguments) {

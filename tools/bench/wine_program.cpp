@@ -1,5 +1,7 @@
 #include "wine_program.h"
 
+#include "spawn_args.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,8 +15,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace bench {
 
@@ -72,23 +72,9 @@ std::vector<FigureLine> runWindowsProgram(const WindowsRun& run) {
 
   std::vector<std::string> arguments = {run.runner.string(), run.program.string()};
   arguments.insert(arguments.end(), run.arguments.begin(), run.arguments.end());
-  std::vector<char*> argv;
-  argv.reserve(arguments.size() + 1);
-  for (auto& a : arguments) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> environment;
-  for (char** e = environ; *e; ++e) {
-    const std::string entry = *e;
-    const std::string name = entry.substr(0, entry.find('='));
-    bool replaced = false;
-    for (const auto& [key, value] : run.environment) replaced = replaced || key == name;
-    if (!replaced) environment.push_back(entry);
-  }
-  for (const auto& [key, value] : run.environment) environment.push_back(key + "=" + value);
-  std::vector<char*> envp;
-  envp.reserve(environment.size() + 1);
-  for (auto& e : environment) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  std::vector<char*> argv = uidriver::cStringArray(arguments);
+  std::vector<std::string> environment = uidriver::environmentWith(run.environment);
+  std::vector<char*> envp = uidriver::cStringArray(environment);
 
   pid_t pid = -1;
   const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());

@@ -29,10 +29,19 @@ bool TargetProcess::start(const std::wstring& program, const std::wstring& folde
   std::vector<wchar_t> mutableCommandLine(commandLine.begin(), commandLine.end());
   mutableCommandLine.push_back(L'\0');
   // Suspended until it is in the job, so nothing it starts escapes the job.
-  if (!CreateProcessW(program.c_str(), mutableCommandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                      folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
-    error = "cannot start " + toUtf8(program) + ": " + describeError(GetLastError());
-    return false;
+  // Under Wine a process start now and then fails with ERROR_INTERNAL_ERROR
+  // while the Wine server is busy, and succeeds when tried again; any other
+  // failure is the program's own and is reported at once.
+  for (int attempt = 1;; ++attempt) {
+    if (CreateProcessW(program.c_str(), mutableCommandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                       folder.empty() ? nullptr : folder.c_str(), &startup, &info))
+      break;
+    const DWORD failure = GetLastError();
+    if (failure != ERROR_INTERNAL_ERROR || attempt == 3) {
+      error = "cannot start " + toUtf8(program) + ": " + describeError(failure);
+      return false;
+    }
+    Sleep(200);
   }
   process_ = Handle(info.hProcess);
   Handle thread(info.hThread);

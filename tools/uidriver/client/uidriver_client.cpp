@@ -1,6 +1,7 @@
 #include "uidriver_client.h"
 
 #include "line_format.h"
+#include "spawn_args.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,8 +15,6 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-
-extern char** environ;
 
 namespace uidriver {
 
@@ -178,24 +177,9 @@ UiDriver::UiDriver(const Launch& launch) : logFile_(launch.logFile) {
 
   std::vector<std::string> arguments = {launch.runner.string(), launch.driver.string(), windowsPath(launch.program),
                                         windowsPath(launch.workingFolder)};
-  std::vector<char*> argv;
-  argv.reserve(arguments.size() + 1);
-  for (auto& a : arguments) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  std::vector<std::string> environment;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    std::string name = entry.substr(0, entry.find('='));
-    bool replaced = false;
-    for (auto& [key, value] : launch.environment) replaced = replaced || key == name;
-    if (!replaced) environment.push_back(entry);
-  }
-  for (auto& [key, value] : launch.environment) environment.push_back(key + "=" + value);
-  std::vector<char*> envp;
-  envp.reserve(environment.size() + 1);
-  for (auto& e : environment) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  std::vector<char*> argv = cStringArray(arguments);
+  std::vector<std::string> environment = environmentWith(launch.environment);
+  std::vector<char*> envp = cStringArray(environment);
 
   int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
