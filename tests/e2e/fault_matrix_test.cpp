@@ -69,16 +69,15 @@ protected:
     before_ = deviceFiles();
   }
 
-  // Both packages chosen, then `duringTransfer` while dialog 102 is open, and
+  // Both packages chosen, then `duringTransfer` once they are confirmed, and
   // the end of the run as a person meets it.
-  Ending installBoth(const std::function<void(const WindowInfo&)>& duringTransfer = {}) {
+  Ending installBoth(const std::function<void()>& duringTransfer = {}) {
     const WindowInfo selection = acceptedSelection();
     if (beforeConfirm_) beforeConfirm_();
     confirm(selection, true, true);
-    const WindowInfo transfer = transferDialog();
-    if (duringTransfer) duringTransfer(transfer);
+    if (duringTransfer) duringTransfer();
     if (HasFatalFailure()) throw std::runtime_error("the scenario could not go on");
-    return finish(transfer);
+    return finish();
   }
 
   void expectWholeAndTold(const Ending& ending, int unansweredButDone = 0) {
@@ -292,7 +291,7 @@ TEST_P(DeviceKilled, UnderARunningTransferLeavesWholeFilesOnceItIsBack) {
   // call has run and before its answer has left.
   beforeConfirm_ = [&] { ASSERT_EQ(controlDevice("delay 15").rfind("ok", 0), 0u); };
   pspc::FlatJson killedAfter;
-  const Ending ending = installBoth([&](const WindowInfo&) {
+  const Ending ending = installBoth([&] {
     OpLogTail log(pspc::image::opLogFile(imageDir()));
     if (point.failNextWriteAfter) {
       ASSERT_TRUE(log.waitFor([&](auto& r, size_t&) { return point.failNextWriteAfter(r); }, 20s));

@@ -118,10 +118,12 @@ void InstallScenario::confirm(const WindowInfo& selection, bool mfc, bool vb) {
 
 WindowInfo InstallScenario::transferDialog() { return ui().waitDialog(transferTitle()); }
 
-Ending InstallScenario::finish(const WindowInfo& transfer) {
+Ending InstallScenario::finish(Milliseconds guard) {
   Ending ending;
-  ui().waitGone(transfer.hwnd, 60s); // nobody presses anything: the worker closes it
-  MessageBoxInfo first = ui().waitMessageBox();
+  MessageBoxInfo first = ui().waitMessageBox(guard);
+  // The boxes come after dialog 102 has ended, and nobody pressed anything in it.
+  for (const WindowInfo& window : ui().windows())
+    EXPECT_NE(window.title, transferTitle()) << "dialog 102 is still there under the message box";
   if (first.caption == errorCaption()) {
     ending.failure = first;
     ui().dismiss(first.hwnd);
@@ -137,14 +139,14 @@ Ending InstallScenario::finish(const WindowInfo& transfer) {
 Ending InstallScenario::install(bool mfc, bool vb) {
   const WindowInfo selection = acceptedSelection();
   confirm(selection, mfc, vb);
-  return finish(transferDialog());
+  return finish();
 }
 
 Ending InstallScenario::installAgain(bool mfc, bool vb) {
   startAnotherRun();
   const WindowInfo selection = awaitAcceptance();
   confirm(selection, mfc, vb);
-  return finish(transferDialog());
+  return finish();
 }
 
 std::vector<pspc::FlatJson> InstallScenario::transferRecords() const {

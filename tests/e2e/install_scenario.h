@@ -67,11 +67,17 @@ protected:
   WindowInfo awaitAcceptance();
   // Ticks the chosen packages and confirms with OK.
   void confirm(const WindowInfo& selection, bool mfc, bool vb);
+  // Dialog 102, for a scenario that keeps the transfer running long enough
+  // to look at it (a slow device, a held call). A fast transfer may open and
+  // close it between two looks: other scenarios do not wait for it.
   WindowInfo transferDialog();
-  // Dialog 102 closes by itself; then the error message when there is one,
-  // the reset notice, and the program's end. Each box is pressed as a person would.
-  Ending finish(const WindowInfo& transfer);
-  // acceptedSelection, confirm, transferDialog and finish in one.
+  // The end of the run after the selection was confirmed: the error message
+  // when there is one, the reset notice, and the program's end, each box
+  // pressed as a person would. When the first box shows, dialog 102 has
+  // closed by itself (nobody pressed anything in it). `guard` bounds the
+  // whole transfer.
+  Ending finish(Milliseconds guard = 60s);
+  // acceptedSelection, confirm and finish in one.
   Ending install(bool mfc, bool vb);
   // The same once more, in a second run of the program (the first has ended).
   Ending installAgain(bool mfc, bool vb);

@@ -459,7 +459,7 @@ TEST_F(TransferScenario, TheProgressFieldsShowTheLastFileWhoseDestinationCouldBe
                                       {".\\Japanese\\MFC\\mfcce211.dll", "WCE:\\\\Windows\\mfcce211.dll"},
                                       {".\\Japanese\\ADO\\adoce.dll", "WCE:\\\\Windows\\adoce.dll"}}))
       << "empty until the first file, then each file that could be opened, up to the end";
-  expectFailureTold(finish(transfer), 1);
+  expectFailureTold(finish(), 1);
 }
 
 // ---------------------------------------------------------------- faults
@@ -503,7 +503,7 @@ TEST_F(TransferScenario, ADestinationThatCannotBeMadeAfreshGetsTheDisplacedFileB
   // The transfer's third open: mfcce211.dll's CREATE_ALWAYS, after the move.
   ASSERT_EQ(controlDevice("fault fail:CeCreateFile:3").rfind("ok", 0), 0u);
   confirm(selection, true, false);
-  expectFailureTold(finish(transferDialog()), 1);
+  expectFailureTold(finish(), 1);
 
   const auto steps = fileSteps(transferRecords(), "mfcce211.dll");
   ASSERT_EQ(steps.size(), 7u) << ::testing::PrintToString(steps);
@@ -567,7 +567,7 @@ TEST_F(TransferScenario, FailuresOfEveryKindAreCountedAndToldBeforeTheNotice) {
   ASSERT_EQ(controlDevice("fault fail:CeRegSetValueEx:5").rfind("ok", 0), 0u);
   confirm(selection, true, false);
   // A file that stays (no \Temp), a name too long, a key, a value: four.
-  const Ending ending = finish(transferDialog());
+  const Ending ending = finish();
   expectFailureTold(ending, 4);
   EXPECT_EQ(ending.failure->owner, ending.notice.owner) << "both belong to the hidden main window";
   EXPECT_FALSE(deviceValue(kHklm, u"Software\\Microsoft\\ADO", u"ROMversion").has_value());
