@@ -8,8 +8,10 @@
 // order the directory search returns them, until it answers false. Package
 // files are the entries whose attribute word is not exactly
 // FILE_ATTRIBUTE_DIRECTORY: "." and ".." and plain folders are passed over,
-// there is no descent, and a folder with more attribute bits counts like a
-// file. False when the folder cannot be searched.
+// there is no descent, and a folder with more attribute bits (a read-only
+// folder: 17) is visited too. Its size is 0, so the sums do not change; the
+// copy passes over every entry with the directory bit. False when the folder
+// cannot be searched.
 typedef bool (*PackageFileVisitor)(const WIN32_FIND_DATAA& entry, void* context);
 bool ForEachPackageFile(const char* group, PackageFileVisitor visit, void* context);
 

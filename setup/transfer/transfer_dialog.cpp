@@ -37,6 +37,10 @@ struct PassState {
 static bool CopyPackageFile(const WIN32_FIND_DATAA& entry, void* context) {
   PassState& pass = *static_cast<PassState*>(context);
   if (TransferCancelled()) return false;
+  // A folder is not a package file, whatever other attribute bits it has: a
+  // package folder on a read-only medium lists "." and ".." as read-only
+  // folders. It is passed over without a try, and is no failure.
+  if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return true;
   // A name too long for the paths is not copied, and counts as failed.
   if (lstrlenA(pass.folderPrefix) + lstrlenA(entry.cFileName) >= PathBytes ||
       lstrlenA("\\Windows\\") + lstrlenA(entry.cFileName) >= PathBytes) {

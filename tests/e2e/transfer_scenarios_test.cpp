@@ -265,6 +265,33 @@ TEST_F(TransferScenario, AnEmptyFolderAndAMissingOneCopyNothingButKeepTheirRegis
   EXPECT_TRUE(deviceValue(kHkcr, u"ADOCE.Recordset", u"").has_value());
 }
 
+TEST_F(TransferScenario, PackagesOnAReadOnlyMediumInstallWithoutAFailure) {
+  startDevice();
+  std::vector<PackageFile> files = allPackages();
+  files.push_back({"Japanese/MFC/subfolder/inner.dll", 4096});
+  makePackages(files);
+  // As on a CD-ROM: "." and ".." of every package folder, and the subfolder,
+  // are read-only folders (attribute word 17).
+  const fs::path language = packageDir() / "Japanese";
+  const std::vector<fs::path> readOnly = {language / "MFC" / "subfolder", language / "MFC", language / "VB",
+                                          language / "ADO", language};
+  for (const auto& folder : readOnly) ASSERT_EQ(::chmod(folder.c_str(), 0555), 0) << folder;
+  struct Writable {
+    std::vector<fs::path> folders;
+    ~Writable() {
+      for (const auto& folder : folders) ::chmod(folder.c_str(), 0755);
+    }
+  } restore{readOnly};
+
+  expectCleanEnding(install(true, true));
+  expectInstalled(kMfcFiles);
+  expectInstalled(kVbFiles);
+  expectInstalled(kAdoFiles);
+  for (const auto& record : opRecords("CeCreateFile"))
+    EXPECT_EQ(text(record, "path").find("\\Windows\\."), std::string::npos) << "a folder was tried as a file";
+  EXPECT_FALSE(deviceFileExists(windowsPath("subfolder")));
+}
+
 // ---------------------------------------------------------------- one copy
 
 TEST_F(TransferScenario, EachCopyWritesChunksOf4096AndReleasesEveryHandle) {
