@@ -57,12 +57,13 @@ bool Faults::add(const std::string& spec, std::string& error) {
     bytesLeft_ = number;
     return true;
   }
-  if ((parts[0] != "fail" && parts[0] != "drop") || parts.size() < 3 || parts.size() > 4 ||
-      (parts[0] == "drop" && parts.size() != 3)) {
-    error = "unknown fault '" + spec + "' (fail:<Op>:<N>[:<lastError>], drop:<Op>:<N>, drop-after-bytes:<N>)";
+  const bool atCall = parts[0] == "drop" || parts[0] == "hold";
+  if ((parts[0] != "fail" && !atCall) || parts.size() < 3 || parts.size() > 4 || (atCall && parts.size() != 3)) {
+    error = "unknown fault '" + spec +
+            "' (fail:<Op>:<N>[:<lastError>], drop:<Op>:<N>, hold:<Op>:<N>, drop-after-bytes:<N>)";
     return false;
   }
-  rule.action = parts[0] == "fail" ? Action::Fail : Action::Drop;
+  rule.action = parts[0] == "fail" ? Action::Fail : parts[0] == "drop" ? Action::Drop : Action::Hold;
   auto op = canonicalCallName(parts[1]);
   if (!op) {
     error = "unknown call '" + parts[1] + "' in fault " + spec;

@@ -14,11 +14,14 @@ namespace pspc {
 
 class Faults {
 public:
-  enum class Action { None, Fail, Drop };
+  enum class Action { None, Fail, Drop, Hold };
 
   // Adds a rule. Forms:
   //   fail:<Op>:<N>[:<lastError>]   the Nth call of Op from now fails ("<N>+": and every later one)
   //   drop:<Op>:<N>                 the link drops when the Nth call of Op arrives, before it runs
+  //   hold:<Op>:<N>                 the Nth call of Op is held when it arrives, neither run nor
+  //                                 answered, until the control command "release" (then it runs)
+  //                                 or an unplug (then its link drops)
   //   drop-after-bytes:<N>          the link drops once N more request bytes have arrived
   // Op is a call name such as CeWriteFile (the "Ce" may be left out; any letter case).
   bool add(const std::string& spec, std::string& error);

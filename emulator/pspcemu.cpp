@@ -48,7 +48,7 @@ usage: pspcemu <command> <image folder> [arguments]
       --link RATE           serial (115200 baud), usb (USB 1.1) or unlimited (default)
       --reply-delay-ms N    the device answers every call this much later
       --fault SPEC          inject a fault (repeatable): fail:<Call>:<N>[:<error>],
-                            drop:<Call>:<N>, drop-after-bytes:<N>
+                            drop:<Call>:<N>, hold:<Call>:<N>, drop-after-bytes:<N>
       --unplugged           start with the device out of its cradle
   status DIR                identity, store, files, registry; the server's state if serving
   ls DIR [PATH] [-R]        list a device folder (default \)
@@ -58,7 +58,7 @@ usage: pspcemu <command> <image folder> [arguments]
   reg DIR                   export the device registry as readable text
   log DIR [--json] [--tail N]  show the op log: every call a desktop made on the link
   control DIR COMMAND...    send a command to the serving emulator: status, plug, unplug,
-                            fault <spec>, clear-faults, link <rate>, delay <ms>, quit
+                            fault <spec>, release, clear-faults, link <rate>, delay <ms>, quit
 
 While serving, DIR/link.port and DIR/control.port hold the ports in use.
 Desktop programs reach the device through rapi.dll; set PSPC_RAPI_ENDPOINT=127.0.0.1:<port>

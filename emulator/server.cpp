@@ -112,6 +112,7 @@ void Server::stop() {
     for (Connection& c : connections_)
       if (c.fd >= 0) ::shutdown(c.fd, SHUT_RDWR);
     appliedCv_.notify_all();
+    heldCv_.notify_all();
   }
   if (controlThread_.joinable()) controlThread_.join();
   std::list<Connection> remaining;
@@ -158,7 +159,22 @@ void Server::unplug() {
   std::lock_guard lock(mutex_);
   for (Connection& c : connections_)
     if (c.fd >= 0) ::shutdown(c.fd, SHUT_RDWR);
+  ++dropSeq_;
+  heldCv_.notify_all();
   log_.write(0, "unplug", JsonObject());
+}
+
+bool Server::holdReply(std::chrono::milliseconds delay) {
+  std::unique_lock lock(mutex_);
+  const uint64_t seq = dropSeq_;
+  return !heldCv_.wait_for(lock, delay, [&] { return dropSeq_ != seq || stopping_; });
+}
+
+bool Server::holdCall() {
+  std::unique_lock lock(mutex_);
+  const uint64_t dropped = dropSeq_, released = releaseSeq_;
+  heldCv_.wait(lock, [&] { return dropSeq_ != dropped || releaseSeq_ != released || stopping_; });
+  return dropSeq_ == dropped && !stopping_;
 }
 
 bool Server::plugged() const {
@@ -331,13 +347,25 @@ void Server::serve(Connection& connection, const std::string& peer) {
           closeLink = true;
           break;
         }
+        if (action == Faults::Action::Hold) {
+          log_.write(id, "hold", JsonObject().add("call", op));
+          if (!holdCall()) {
+            reason = stopping_ ? "the emulator stopped" : "the device was unplugged";
+            closeLink = true;
+            break;
+          }
+        }
         JsonObject entry;
         reply = action == Faults::Action::Fail ? dispatcher.fail(request, injectedError, entry)
                                                : dispatcher.run(request, entry);
         log_.write(id, op, entry);
       }
       auto delay = link_.replyDelay();
-      if (delay.count() > 0) std::this_thread::sleep_for(delay);
+      if (delay.count() > 0 && !holdReply(delay)) {
+        reason = stopping_ ? "the emulator stopped" : "the device was unplugged";
+        closeLink = true;
+        break;
+      }
       std::vector<uint8_t> framed = rapiwire::frame(reply);
       link_.carry(framed.size());
       if (!sendAll(fd, framed)) {
@@ -399,6 +427,12 @@ std::string Server::control(const std::string& line) {
     log_.write(0, "fault", JsonObject().add("spec", argument));
     return "ok faults=\"" + faults_.describe() + "\"";
   }
+  if (command == "release") {
+    std::lock_guard lock(mutex_);
+    ++releaseSeq_;
+    heldCv_.notify_all();
+    return "ok released";
+  }
   if (command == "clear-faults") {
     faults_.clear();
     return "ok";
@@ -422,7 +456,7 @@ std::string Server::control(const std::string& line) {
     return "ok quitting";
   }
   return "error unknown command '" + command +
-         "' (status, plug, unplug, fault <spec>, clear-faults, link <rate>, delay <ms>, quit)";
+         "' (status, plug, unplug, fault <spec>, release, clear-faults, link <rate>, delay <ms>, quit)";
 }
 
 } // namespace pspc

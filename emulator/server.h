@@ -70,6 +70,12 @@ private:
   void controlLoop();
   void serve(Connection& connection, const std::string& peer);
   void reapFinished();
+  // Holds a reply back for the set delay; false when the device was unplugged
+  // or stopped meanwhile, which ends the connection with the reply unsent.
+  bool holdReply(std::chrono::milliseconds delay);
+  // Holds a call until the control command "release"; false when the device
+  // was unplugged or stopped first.
+  bool holdCall();
   int listenOn(const std::string& address, uint16_t port, uint16_t& actualPort, std::string& error);
 
   Device& device_;
@@ -85,6 +91,9 @@ private:
   mutable std::mutex mutex_;
   std::condition_variable quitCv_;
   std::condition_variable appliedCv_;
+  // Wakes the replies and calls held back: unplugs and releases are counted.
+  std::condition_variable heldCv_;
+  uint64_t dropSeq_ = 0, releaseSeq_ = 0;
   bool wantPlugged_ = true;
   uint64_t requestSeq_ = 0, appliedSeq_ = 0;
   std::string applyError_;

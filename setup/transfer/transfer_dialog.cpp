@@ -15,12 +15,15 @@ static const WCHAR* const StagedFiles[] = {
 };
 
 // How long a cancel waits for the worker to reach a clean point before the
-// program goes on to end the connection (which itself waits for a device
-// call still running).
+// dialog ends all the same (and the program goes on to end the connection,
+// which itself waits for a device call still running).
 static const DWORD StopWorkerTimeoutMs = 15000;
+static const UINT_PTR StopWorkerTimer = 1;
 
 static volatile LONG cancelRequested;
-static HANDLE transferWorker;
+// Set by the worker before it asks the dialog to close: it has stopped.
+static volatile LONG workerEnded;
+static bool workerStarted;
 
 bool TransferCancelled() { return InterlockedCompareExchange(&cancelRequested, 0, 0) != 0; }
 
@@ -77,7 +80,11 @@ DWORD WINAPI TransferWorker(LPVOID parameter) {
     failed += AdoRegistration();
     failed += RunPass("ADO");
   }
-  if (TransferCancelled()) ExitThread(0);
+  if (TransferCancelled()) {
+    InterlockedExchange(&workerEnded, 1);
+    SendMessageA(setupState.hwndTransfer, WM_CLOSE, 0, 0);
+    ExitThread(0);
+  }
 
   // Renew the device connection, then clean up. A file the broken link left
   // half-copied is put right first; while it cannot be, the staged files stay,
@@ -87,24 +94,9 @@ DWORD WINAPI TransferWorker(LPVOID parameter) {
   if (FinishInterruptedCopy()) DeleteStagedFiles();
   setupState.failedItems = failed;
   setupState.transferDone = 1;
+  InterlockedExchange(&workerEnded, 1);
   SendMessageA(setupState.hwndTransfer, WM_CLOSE, 0, 0);
   ExitThread(0);
-}
-
-// Asks the worker to stop and waits (a bounded time) until it has, still
-// taking the texts it sends to the dialog meanwhile.
-static void StopTransferWorker() {
-  InterlockedExchange(&cancelRequested, 1);
-  if (transferWorker == NULL) return;
-  DWORD start = GetTickCount();
-  for (;;) {
-    DWORD elapsed = GetTickCount() - start;
-    if (elapsed >= StopWorkerTimeoutMs) break;
-    DWORD woken = MsgWaitForMultipleObjects(1, &transferWorker, FALSE, StopWorkerTimeoutMs - elapsed, QS_SENDMESSAGE);
-    if (woken != WAIT_OBJECT_0 + 1) break;
-    MSG message;
-    PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-  }
 }
 
 static BOOL OnTransferInit(HWND hwnd) {
@@ -114,22 +106,28 @@ static BOOL OnTransferInit(HWND hwnd) {
   SetDlgItemTextA(hwnd, IDCANCEL, UiTextOf(CancelLabel));
   setupState.hwndTransfer = hwnd;
   CenterOnScreen(hwnd);
-  // The handle is kept: a cancel waits for the worker to stop before the
-  // program ends the device connection.
-  transferWorker = CreateThread(NULL, 0, TransferWorker, NULL, 0, NULL);
+  HANDLE worker = CreateThread(NULL, 0, TransferWorker, NULL, 0, NULL);
+  workerStarted = worker != NULL;
+  if (worker != NULL) CloseHandle(worker);
   return TRUE;
 }
 
+// Cancel, the caption's close box and the worker's own close request all
+// arrive here. The dialog ends once the worker has ended, so the device
+// connection is never closed under a call still running. A cancel only asks
+// the worker to stop at its next clean point: meanwhile the dialog goes on
+// painting, its Cancel button disabled to show that the cancel is under way,
+// and further input changes nothing. The wait is bounded by a timer.
 static void OnTransferCancel(HWND hwnd) {
-  // The worker's own close request arrives here too: once it has finished,
-  // or while a cancel waits for it (and is then already being handled).
-  static bool ending;
-  if (ending) return;
-  ending = true;
-  if (!setupState.transferDone) StopTransferWorker();
-  if (transferWorker != NULL) CloseHandle(transferWorker);
-  transferWorker = NULL;
-  EndDialog(hwnd, 1);
+  if (!workerStarted || InterlockedCompareExchange(&workerEnded, 0, 0) != 0) {
+    KillTimer(hwnd, StopWorkerTimer);
+    EndDialog(hwnd, 1);
+    return;
+  }
+  if (TransferCancelled()) return;
+  InterlockedExchange(&cancelRequested, 1);
+  EnableWindow(GetDlgItem(hwnd, IDCANCEL), FALSE);
+  SetTimer(hwnd, StopWorkerTimer, StopWorkerTimeoutMs, NULL);
 }
 
 INT_PTR CALLBACK TransferDialog(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -139,6 +137,18 @@ INT_PTR CALLBACK TransferDialog(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     return OnTransferInit(hwnd);
   case WM_COMMAND:
     if (LOWORD(wParam) == IDCANCEL) OnTransferCancel(hwnd);
+    return TRUE;
+  case WM_CLOSE:
+    // Handled here rather than by the dialog manager, which on Windows
+    // ignores WM_CLOSE while the Cancel button is disabled: the worker's
+    // close request must end the dialog during a cancel too.
+    OnTransferCancel(hwnd);
+    return TRUE;
+  case WM_TIMER:
+    // The worker is still inside a device call: the dialog ends all the same.
+    if (wParam != StopWorkerTimer) return FALSE;
+    KillTimer(hwnd, StopWorkerTimer);
+    EndDialog(hwnd, 1);
     return TRUE;
   default:
     return FALSE;

@@ -334,11 +334,16 @@ UiDriver& E2eTest::startProgram(const fs::path& program, const fs::path& working
   launch.workingFolder = workingFolder;
   launch.logFile = scratch_ / "uidriver.log";
   launch.environment.emplace_back(kRunMarkerVariable, runMarker_);
+  launch.environment.insert(launch.environment.end(), programVariables_.begin(), programVariables_.end());
   if (server_)
     launch.environment.emplace_back("PSPC_RAPI_ENDPOINT", "127.0.0.1:" + std::to_string(server_->linkPort()));
   programName_ = program.filename().string();
   driver_ = std::make_unique<UiDriver>(launch);
   return *driver_;
+}
+
+void E2eTest::setProgramVariable(const std::string& name, const std::string& value) {
+  programVariables_.emplace_back(name, value);
 }
 
 UiDriver& E2eTest::driver() {

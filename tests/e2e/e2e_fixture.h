@@ -102,6 +102,9 @@ protected:
   // Starts any Windows program through uidriver, with the device's endpoint.
   UiDriver& startProgram(const fs::path& program, const fs::path& workingFolder);
   UiDriver& driver();
+  // A variable for the environment of the programs started from now on
+  // (rapi.dll's settings, for one).
+  void setProgramVariable(const std::string& name, const std::string& value);
 
   // The device, to arrange or read its files and registry.
   pspc::Device& device();
@@ -146,6 +149,7 @@ private:
 
   fs::path scratch_, imageDir_, packageDir_;
   std::string runMarker_; // in the environment of every process this test starts
+  std::vector<std::pair<std::string, std::string>> programVariables_;
   std::unique_ptr<pspc::Device> device_;
   std::unique_ptr<pspc::OpLog> log_;
   pspc::Faults faults_;

@@ -638,6 +638,59 @@ TEST_F(TransferScenario, CancelStopsBetweenChunksUndoesTheFileAndThenEndsTheConn
   EXPECT_EQ(opRecords("CeDeleteFile").size(), 2u) << "the undo's, and no clean-up";
 }
 
+// While a cancel waits for the worker, the dialog stays alive: it paints, its
+// Cancel button is disabled, and input changes nothing. The device holds a
+// write (and rapi.dll would wait ten minutes for its answer), so the dialog
+// can only end through the bound of its wait.
+TEST_F(TransferScenario, ACancelWaitingForAHeldCallKeepsTheDialogPaintingAndEndsWithinItsBound) {
+  DeviceSettings settings;
+  settings.faults = {"hold:CeWriteFile:2"};
+  startDevice(settings);
+  makePackages({{"Japanese/MFC/mfcce211.dll", 40960}, {"Japanese/ADO/adoce.dll", 2000}});
+  setProgramVariable("PSPC_RAPI_REPLY_TIMEOUT_MS", "600000");
+  const WindowInfo selection = acceptedSelection();
+  confirm(selection, true, false);
+  ASSERT_TRUE(waitForOpLog([](auto& log) { return !log.empty() && isOp(log.back(), "hold"); }, 30s))
+      << "the transfer never reached the held write";
+  const WindowInfo transfer = transferDialog();
+  ui().click(transfer.hwnd, kCancel);
+
+  EXPECT_TRUE(waitUntil([&] { return !ui().control(transfer.hwnd, kCancel).enabled; }))
+      << "the Cancel button shows that the cancel is under way";
+  const Answer painted = ui().repaint(transfer.hwnd);
+  EXPECT_TRUE(painted.ok) << "the dialog does not paint while the worker is held: " << painted.error;
+  ui().close(transfer.hwnd); // changes nothing now
+  ui().waitGone(transfer.hwnd, 60s);
+  EXPECT_TRUE(isOp(opLog().back(), "hold")) << "the held write was never let go";
+  // Out of its cradle, the device lets go of the held write: the program,
+  // which ends the connection once the dialog has ended, can end.
+  ASSERT_EQ(controlDevice("unplug").rfind("ok", 0), 0u);
+  EXPECT_EQ(ui().waitExit(30s), 0u) << "no reset notice after a cancel";
+  EXPECT_EQ(opRecords("connect").size(), 1u) << "no renewal after a cancel";
+}
+
+// The cancel comes once every file is in place, while the clean-up's first
+// delete is held: the worker finishes, and the run ends as a complete one.
+TEST_F(TransferScenario, ACancelAfterTheLastFileStillEndsWithTheResetNotice) {
+  DeviceSettings settings;
+  settings.faults = {"hold:CeDeleteFile:1"};
+  startDevice(settings);
+  makePackages({{"Japanese/MFC/mfcce211.dll", 3000}, {"Japanese/ADO/adoce.dll", 2000}});
+  const WindowInfo selection = acceptedSelection();
+  confirm(selection, true, false);
+  ASSERT_TRUE(waitForOpLog([](auto& log) { return !log.empty() && isOp(log.back(), "hold"); }, 30s))
+      << "the clean-up never began";
+  const WindowInfo transfer = transferDialog();
+  ui().click(transfer.hwnd, kCancel);
+  EXPECT_TRUE(waitUntil([&] { return !ui().control(transfer.hwnd, kCancel).enabled; }));
+  EXPECT_TRUE(ui().repaint(transfer.hwnd).ok);
+  ASSERT_EQ(controlDevice("release").rfind("ok", 0), 0u);
+
+  expectCleanEnding(finish());
+  EXPECT_EQ(opRecords("CeDeleteFile").size(), 12u) << "the clean-up ran to its end";
+  expectInstalled({{"Japanese/MFC/mfcce211.dll", 3000}, {"Japanese/ADO/adoce.dll", 2000}});
+}
+
 // A name fits the program's paths when the folder prefix plus the name, and
 // "WCE:\" plus "\Windows\" plus the name, stay within 259 bytes.
 TEST_F(TransferScenario, NamesTooLongForThePathsArePassedOverAndCounted) {

@@ -263,6 +263,63 @@ TEST_F(ServerTest, UnpluggedDeviceRefusesLinksUntilPluggedInAgainOnTheSamePort) 
   EXPECT_NE(createFile(again, u"\\Temp\\y", 0xC0000000, 1), 0xFFFFFFFFu);
 }
 
+// A held call runs once released; a reply held back by a slow device, or a
+// held call, is let go by an unplug at once, not after its time.
+TEST_F(ServerTest, HeldCallsAndRepliesWaitForAReleaseOrAnUnplug) {
+  serve();
+  auto waitForRecord = [&](const std::string& op) {
+    for (int i = 0; i < 250 && recordsOf(op).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return !recordsOf(op).empty();
+  };
+  CreateFileRequest create;
+  create.path = u"\\Temp\\held.txt";
+  create.access = 0xC0000000;
+  create.disposition = 1;
+
+  LinkClient client;
+  ASSERT_TRUE(client.connect(server_->linkPort()));
+  ASSERT_EQ(server_->control("fault hold:CeCreateFile:1").rfind("ok", 0), 0u);
+  ASSERT_TRUE(client.sendRaw(frame(encodeRequest(create))));
+  ASSERT_TRUE(waitForRecord("hold"));
+  EXPECT_FALSE(client.receive(200)) << "answered while held";
+  EXPECT_TRUE(recordsOf("CeCreateFile").empty()) << "run while held";
+  EXPECT_EQ(server_->control("release"), "ok released");
+  auto reply = client.receive();
+  ASSERT_TRUE(reply);
+  ResultReply created;
+  uint32_t hresult = 0;
+  ASSERT_EQ(decodeReply(*reply, created, hresult), ReplyStatus::Ok);
+  EXPECT_NE(created.result, 0xFFFFFFFFu);
+  EXPECT_EQ(recordsOf("CeCreateFile").size(), 1u);
+
+  ASSERT_EQ(server_->control("fault hold:CeCreateFile:1").rfind("ok", 0), 0u);
+  create.path = u"\\Temp\\never.txt";
+  ASSERT_TRUE(client.sendRaw(frame(encodeRequest(create))));
+  for (int i = 0; i < 250 && recordsOf("hold").size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  server_->unplug();
+  EXPECT_TRUE(client.closedByPeer());
+  waitForDisconnects(1);
+  ASSERT_EQ(recordsOf("disconnect").size(), 1u) << "the held call keeps its connection after an unplug";
+  EXPECT_EQ(field(recordsOf("disconnect")[0], "reason"), "the device was unplugged");
+  EXPECT_FALSE(fs::exists(image::fsRoot(imageDir_) / "Temp" / "never.txt")) << "a held call dropped never runs";
+
+  std::string error;
+  ASSERT_TRUE(server_->plug(error)) << error;
+  LinkClient slow;
+  ASSERT_TRUE(slow.connect(server_->linkPort()));
+  ASSERT_EQ(server_->control("delay 600000").rfind("ok", 0), 0u);
+  create.path = u"\\Temp\\slow.txt";
+  ASSERT_TRUE(slow.sendRaw(frame(encodeRequest(create))));
+  for (int i = 0; i < 250 && recordsOf("CeCreateFile").size() < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(recordsOf("CeCreateFile").size(), 2u) << "the call ran; its answer is held back";
+  server_->unplug();
+  EXPECT_TRUE(slow.closedByPeer());
+  waitForDisconnects(2);
+  ASSERT_EQ(recordsOf("disconnect").size(), 2u) << "the connection still waits out its ten minutes";
+  EXPECT_EQ(field(recordsOf("disconnect")[1], "reason"), "the device was unplugged");
+}
+
 TEST_F(ServerTest, ControlCommandsAnswerInOneLine) {
   serve();
   EXPECT_EQ(server_->control("fault fail:CeDeleteFile:1"), "ok faults=\"fail:CeDeleteFile:1\"");

@@ -176,6 +176,7 @@ bool serveRequest(const std::vector<uint8_t>& payload, pspc::Faults& faults, psp
   uint32_t injectedError = 0;
   const pspc::Faults::Action action = faults.onCall(op, injectedError);
   if (action == pspc::Faults::Action::Drop) return false;
+  // A held call is released at once: the fuzzer has no one to release it.
   pspc::JsonObject entry;
   const std::vector<uint8_t> reply = action == pspc::Faults::Action::Fail
                                          ? dispatcher.fail(request, injectedError, entry)

@@ -200,29 +200,29 @@ public:
     Request request;
     std::string error;
     if (!request.parse(line, error)) return fail(error);
-    static const std::map<std::string, std::function<bool(Handler&, Request&, std::string&)>> commands = {
-        {"windows", &Handler::windows},    {"wait-window", &Handler::waitWindow},
-        {"wait-gone", &Handler::waitGone}, {"controls", &Handler::controls},
-        {"control", &Handler::control},    {"click", &Handler::click},
-        {"command", &Handler::command},    {"set-check", &Handler::setCheck},
-        {"close", &Handler::close},        {"wait-msgbox", &Handler::waitMessageBox},
-        {"msgbox", &Handler::messageBox},  {"dismiss", &Handler::dismiss},
-        {"wait-exit", &Handler::waitExit}, {"status", &Handler::status},
-        {"help", &Handler::help},
-    };
     if (request.name() == "quit") {
       if (!request.expect(0, 0, {}, {}, error)) return fail(error);
       target_.end();
       quit = true;
       return records_ + "ok\n";
     }
-    auto it = commands.find(request.name());
-    if (it == commands.end()) return fail("unknown request '" + request.name() + "' (try help)");
-    if (!it->second(*this, request, error)) return fail(error);
+    const Command* command = findCommand(request.name());
+    if (!command) return fail("unknown request '" + request.name() + "' (try help)");
+    if (!(this->*command->run)(request, error)) return fail(error);
     return records_ + "ok\n";
   }
 
 private:
+  // One request the driver answers: its name, how it is written (for help)
+  // and what runs it. "quit" ends the session and is answered in run().
+  struct Command {
+    const char* name;
+    const char* usage;
+    bool (Handler::*run)(Request&, std::string&);
+  };
+  static const Command commands_[];
+  static const Command* findCommand(const std::string& name);
+
   std::string fail(const std::string& reason) {
     // An error answer carries no records: a half-read list would mislead.
     // The reason stays on one line, whatever the system's message held.
@@ -496,6 +496,33 @@ private:
     return true;
   }
 
+  // Asks the window to paint itself afresh and waits until it has: a window
+  // whose thread takes only sent messages (busy, or waiting for something)
+  // keeps its invalid region and fails the wait.
+  bool repaint(Request& request, std::string& error) {
+    DWORD milliseconds = 0;
+    HWND hwnd = nullptr;
+    if (!request.expect(1, 1, {"timeout"}, {}, error) || !request.window(0, hwnd, error) ||
+        !request.timeout(milliseconds, error) || !ownWindow(hwnd, error))
+      return false;
+    if (!IsWindowVisible(hwnd)) {
+      error = "window " + handleText(hwnd) + " is hidden: it paints nothing";
+      return false;
+    }
+    if (!InvalidateRect(hwnd, nullptr, TRUE)) {
+      error = "cannot invalidate the window: " + describeError(GetLastError());
+      return false;
+    }
+    auto painted = [&](std::string& why) {
+      if (!IsWindow(hwnd)) {
+        why = "window " + handleText(hwnd) + " was destroyed before it painted";
+        return false;
+      }
+      return !GetUpdateRect(hwnd, nullptr, FALSE);
+    };
+    return waitFor(milliseconds, "paint of window " + handleText(hwnd), painted, error);
+  }
+
   // The message boxes a person sees now, the one that takes input first.
   std::vector<HWND> shownMessageBoxes() const {
     std::vector<HWND> enabled, disabled;
@@ -586,21 +613,45 @@ private:
     return true;
   }
 
-  bool help(Request& request, std::string& error) {
-    if (!request.expect(0, 0, {}, {}, error)) return false;
-    for (const char* line :
-         {"help windows", "help wait-window [title=<text>] [class=<text>] [hidden] [timeout=<ms>]",
-          "help wait-gone <hwnd> [timeout=<ms>]", "help controls <hwnd>", "help control <hwnd> <id>",
-          "help click <hwnd> <id>", "help close <hwnd>", "help wait-msgbox [timeout=<ms>]", "help msgbox [<hwnd>]",
-          "help dismiss [<hwnd>]", "help wait-exit [timeout=<ms>]", "help status", "help quit",
-          "help <text>: \"UTF-8 text\" or x:<hex bytes in the ANSI code page>"})
-      record(line);
-    return true;
-  }
+  // The usage of every request, from the command table.
+  bool help(Request& request, std::string& error);
 
   TargetProcess& target_;
   std::string records_;
 };
+
+const Handler::Command Handler::commands_[] = {
+    {"windows", "windows", &Handler::windows},
+    {"wait-window", "wait-window [title=<text>] [class=<text>] [hidden] [timeout=<ms>]", &Handler::waitWindow},
+    {"wait-gone", "wait-gone <hwnd> [timeout=<ms>]", &Handler::waitGone},
+    {"controls", "controls <hwnd>", &Handler::controls},
+    {"control", "control <hwnd> <id>", &Handler::control},
+    {"click", "click <hwnd> <id>", &Handler::click},
+    {"command", "command <hwnd> <id> [code=<n>]", &Handler::command},
+    {"set-check", "set-check <hwnd> <id> <0|1|2>", &Handler::setCheck},
+    {"close", "close <hwnd>", &Handler::close},
+    {"repaint", "repaint <hwnd> [timeout=<ms>]", &Handler::repaint},
+    {"wait-msgbox", "wait-msgbox [timeout=<ms>]", &Handler::waitMessageBox},
+    {"msgbox", "msgbox [<hwnd>]", &Handler::messageBox},
+    {"dismiss", "dismiss [<hwnd>]", &Handler::dismiss},
+    {"wait-exit", "wait-exit [timeout=<ms>]", &Handler::waitExit},
+    {"status", "status", &Handler::status},
+    {"help", "help", &Handler::help},
+};
+
+bool Handler::help(Request& request, std::string& error) {
+  if (!request.expect(0, 0, {}, {}, error)) return false;
+  for (const Command& command : commands_) record(std::string("help ") + command.usage);
+  record("help quit");
+  record("help <text>: \"UTF-8 text\" or x:<hex bytes in the ANSI code page>");
+  return true;
+}
+
+const Handler::Command* Handler::findCommand(const std::string& name) {
+  for (const Command& command : commands_)
+    if (name == command.name) return &command;
+  return nullptr;
+}
 
 } // namespace
 

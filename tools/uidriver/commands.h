@@ -17,13 +17,15 @@
 //   set-check <hwnd> <id> <0|1|2>      set a check box without the notification of a click
 //                                      (a tester's act, with `command`)
 //   close <hwnd>                       close a window from its caption (WM_CLOSE)
+//   repaint <hwnd> [timeout=<ms>]      invalidate the window and wait until it has painted
+//                                      (fails while its thread takes no paint messages)
 //   wait-msgbox [timeout=<ms>]         the first shown message box
 //   msgbox [<hwnd>]                    the message box shown now (or that one)
 //   dismiss [<hwnd>]                   press the OK button of the message box
 //   wait-exit [timeout=<ms>]           until the program ends; its exit code
 //   status                             the program's process id and whether it runs
 //   quit                               end the program if it still runs, then the driver
-//   help                               this list
+//   help                               the requests, one a line (from the command table)
 // A click, close or dismiss is posted and answered at once: the program may
 // be about to open a modal window, and the driver must not wait inside it.
 //

@@ -378,6 +378,10 @@ Answer UiDriver::tryClick(WindowHandle hwnd, int id) {
 
 void UiDriver::close(WindowHandle hwnd) { require("close " + handleArgument(hwnd)); }
 
+Answer UiDriver::repaint(WindowHandle hwnd, Milliseconds timeout) {
+  return request("repaint " + handleArgument(hwnd) + " timeout=" + milliseconds(timeout), guardFor(timeout));
+}
+
 void UiDriver::command(WindowHandle hwnd, int id, uint16_t code) {
   require("command " + handleArgument(hwnd) + " " + std::to_string(id) + " code=" + std::to_string(code));
 }

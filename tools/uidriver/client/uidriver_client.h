@@ -141,6 +141,9 @@ public:
   // The driver's answer to a click, for tests of its refusals.
   Answer tryClick(WindowHandle hwnd, int id);
   void close(WindowHandle hwnd);
+  // Invalidates the window and waits until it has painted; the driver's
+  // answer, an error while the window's thread takes no paint messages.
+  Answer repaint(WindowHandle hwnd, Milliseconds timeout = 10s);
   // A tester's acts: a command from a control with any notification code, and
   // a check box set without the notification of a click.
   void command(WindowHandle hwnd, int id, uint16_t code);
