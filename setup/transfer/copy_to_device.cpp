@@ -10,7 +10,8 @@
 static BYTE copyBuffer[CopyChunkBytes];
 
 static const char displacementFolder[] = "\\Temp\\";
-static const char progressFormat[] = "WCE:\\%s";
+// The progress text is this followed by the device path.
+static const char progressPrefix[] = "WCE:\\";
 
 // What a copy may have left on the device when it could not be put right at
 // once: its undo could not reach the device, or the link broke under a step
@@ -144,11 +145,57 @@ static int CopyChunks(HANDLE source, HANDLE destination) {
   }
 }
 
+bool FitsPathBuffer(const char* head, const char* tail) { return lstrlenA(head) + lstrlenA(tail) < PathBytes; }
+
+// Moves the file that stands at the destination into \Temp\ under its bare
+// name (an older file there is deleted first); 1 when it is there now.
+static int MoveAside(const WCHAR* destinationPath, const char* fileName, WCHAR* displacementPath) {
+  char displacement[PathBytes];
+  ZeroMemory(displacement, sizeof displacement);
+  lstrcpyA(displacement, displacementFolder);
+  lstrcatA(displacement, fileName);
+  ToDevicePath(displacement, displacementPath);
+  CeDeleteFile(displacementPath);
+  if (CeMoveFile(destinationPath, displacementPath)) return 1;
+  // Refused, the file stays in place; unanswered, it may be in \Temp\.
+  if (AnswerLost()) KeepForLater(MaybePreviousAside, destinationPath, displacementPath);
+  return 0;
+}
+
+// Opens the destination for writing: made new, or made afresh after the file
+// that stood there was moved aside (`displaced`). INVALID_HANDLE_VALUE when
+// it cannot be, with the device as it was, or what to put right kept for later.
+static HANDLE OpenDestination(const WCHAR* destinationPath, const char* fileName, WCHAR* displacementPath,
+                              bool& displaced) {
+  displaced = false;
+  HANDLE destination = CeCreateFile(destinationPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, NULL);
+  if (destination != INVALID_HANDLE_VALUE) return destination;
+  if (AnswerLost()) {
+    // The device may have made the file before the link broke.
+    KeepForLater(MaybeEmptyNewFile, destinationPath, L"");
+    return INVALID_HANDLE_VALUE;
+  }
+  // Something stands there: it must at least open for reading before it is
+  // moved aside.
+  HANDLE existing =
+      CeCreateFile(destinationPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (existing == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+  CeCloseHandle(existing);
+  if (!MoveAside(destinationPath, fileName, displacementPath)) return INVALID_HANDLE_VALUE;
+  displaced = true;
+  destination = CeCreateFile(destinationPath, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, NULL);
+  // The displaced file goes back where it was.
+  if (destination == INVALID_HANDLE_VALUE) UndoOrKeepForLater(destinationPath, displacementPath, false, true);
+  return destination;
+}
+
 int CopyToDevice(const char* sourcePath, const char* devicePath, const char* fileName) {
   // Names that would not fit the displacement path or the progress text are
   // not copied: no buffer may be overrun.
-  if (lstrlenA(devicePath) >= PathBytes || lstrlenA(displacementFolder) + lstrlenA(fileName) >= PathBytes ||
-      lstrlenA(progressFormat) - 2 + lstrlenA(devicePath) >= PathBytes)
+  if (!FitsPathBuffer(devicePath, "") || !FitsPathBuffer(displacementFolder, fileName) ||
+      !FitsPathBuffer(progressPrefix, devicePath))
     return 0;
 
   // Nothing more is written while the device still holds a copy that could
@@ -161,54 +208,18 @@ int CopyToDevice(const char* sourcePath, const char* devicePath, const char* fil
 
   WCHAR destinationPath[PathBytes];
   WCHAR displacementPath[PathBytes];
+  ZeroMemory(displacementPath, sizeof displacementPath);
   ToDevicePath(devicePath, destinationPath);
   bool displaced = false;
-
-  HANDLE destination = CeCreateFile(destinationPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, NULL);
-  if (destination == INVALID_HANDLE_VALUE && AnswerLost()) {
-    // The device may have made the file before the link broke.
-    KeepForLater(MaybeEmptyNewFile, destinationPath, L"");
+  HANDLE destination = OpenDestination(destinationPath, fileName, displacementPath, displaced);
+  if (destination == INVALID_HANDLE_VALUE) {
     CloseHandle(source);
     return 0;
-  }
-  if (destination == INVALID_HANDLE_VALUE) {
-    // Something stands there: it must at least open for reading before it
-    // is moved aside.
-    HANDLE existing =
-        CeCreateFile(destinationPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (existing == INVALID_HANDLE_VALUE) {
-      CloseHandle(source);
-      return 0;
-    }
-    CeCloseHandle(existing);
-
-    char displacement[PathBytes];
-    ZeroMemory(displacement, sizeof displacement);
-    lstrcpyA(displacement, displacementFolder);
-    lstrcatA(displacement, fileName);
-    ToDevicePath(displacement, displacementPath);
-    CeDeleteFile(displacementPath);
-    if (!CeMoveFile(destinationPath, displacementPath)) {
-      // Refused, the file stays in place; unanswered, it may be in \Temp\.
-      if (AnswerLost()) KeepForLater(MaybePreviousAside, destinationPath, displacementPath);
-      CloseHandle(source);
-      return 0;
-    }
-    displaced = true;
-    destination = CeCreateFile(destinationPath, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, NULL);
-    if (destination == INVALID_HANDLE_VALUE) {
-      // The displaced file goes back where it was.
-      UndoOrKeepForLater(destinationPath, displacementPath, false, true);
-      CloseHandle(source);
-      return 0;
-    }
   }
 
   char progress[PathBytes];
   SetDlgItemTextA(setupState.hwndTransfer, IDC_SOURCE_PATH, sourcePath);
-  wsprintfA(progress, progressFormat, devicePath);
+  wsprintfA(progress, "%s%s", progressPrefix, devicePath);
   SetDlgItemTextA(setupState.hwndTransfer, IDC_DESTINATION_PATH, progress);
 
   int result = CopyChunks(source, destination);

@@ -6,6 +6,10 @@
 
 enum { PathBytes = 260, CopyChunkBytes = 4096 };
 
+// Whether `head` followed by `tail` fits a path buffer of PathBytes with its
+// terminator: the one test of every path and text a copy builds.
+bool FitsPathBuffer(const char* head, const char* tail);
+
 // 1 when the whole file is on the device, 0 otherwise. A failed copy leaves
 // the device as it found it: the partial file removed, a displaced file put
 // back. It stops, as failed, between chunks once the transfer is cancelled.

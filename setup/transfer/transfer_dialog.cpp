@@ -32,6 +32,9 @@ int DeleteStagedFiles() {
   return 1;
 }
 
+// Every package file goes into this device folder.
+static const char deviceFolder[] = "\\Windows\\";
+
 struct PassState {
   char folderPrefix[PathBytes];
   int failed;
@@ -45,8 +48,7 @@ static bool CopyPackageFile(const WIN32_FIND_DATAA& entry, void* context) {
   // folders. It is passed over without a try, and is no failure.
   if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return true;
   // A name too long for the paths is not copied, and counts as failed.
-  if (lstrlenA(pass.folderPrefix) + lstrlenA(entry.cFileName) >= PathBytes ||
-      lstrlenA("\\Windows\\") + lstrlenA(entry.cFileName) >= PathBytes) {
+  if (!FitsPathBuffer(pass.folderPrefix, entry.cFileName) || !FitsPathBuffer(deviceFolder, entry.cFileName)) {
     ++pass.failed;
     return true;
   }
@@ -54,7 +56,8 @@ static bool CopyPackageFile(const WIN32_FIND_DATAA& entry, void* context) {
   char devicePath[PathBytes];
   lstrcpyA(sourcePath, pass.folderPrefix);
   lstrcatA(sourcePath, entry.cFileName);
-  wsprintfA(devicePath, "\\Windows\\%s", entry.cFileName);
+  lstrcpyA(devicePath, deviceFolder);
+  lstrcatA(devicePath, entry.cFileName);
   if (!CopyToDevice(sourcePath, devicePath, entry.cFileName) && !TransferCancelled()) ++pass.failed;
   return true;
 }
