@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 # cppcheck and clang-tidy are the static checks.
 packages="cmake ninja-build g++ googletest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine wine64 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic procps
+  wine wine64 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-wine procps
   clang libclang-rt-14-dev cppcheck clang-tidy"
 
 missing=""
