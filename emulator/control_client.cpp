@@ -1,30 +1,17 @@
 #include "control_client.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
-#include <netinet/in.h>
+#include "control_socket.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace pspc {
 
-bool sendControl(uint16_t port, const std::string& line, std::string& answer, std::string& error) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    error = "cannot reach the emulator's control port " + std::to_string(port) + ": " + std::strerror(errno);
-    ::close(fd);
-    return false;
-  }
+bool sendControl(const std::filesystem::path& imageDir, const std::string& line, std::string& answer,
+                 std::string& error) {
+  const int fd = connectControlSocket(imageDir, error);
+  if (fd < 0) return false;
   std::string out = line + "\n";
   if (::send(fd, out.data(), out.size(), MSG_NOSIGNAL) != ssize_t(out.size())) {
     error = "the emulator closed the control channel";

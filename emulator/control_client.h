@@ -1,12 +1,15 @@
-// The other end of the emulator's control channel: one command line to a
-// serving emulator, one answer line back.
+// The other end of the emulator's control channel: one command line to the
+// emulator serving a device image, one answer line back.
 #pragma once
 
-#include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace pspc {
 
-bool sendControl(uint16_t port, const std::string& line, std::string& answer, std::string& error);
+// False with `error` one readable line when no answer came: no emulator
+// serving the image, another user's device, or an emulator that went silent.
+bool sendControl(const std::filesystem::path& imageDir, const std::string& line, std::string& answer,
+                 std::string& error);
 
 } // namespace pspc

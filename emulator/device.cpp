@@ -183,6 +183,8 @@ Device::~Device() = default;
 
 const Identity& Device::identity() const { return impl_->identity_; }
 
+const std::filesystem::path& Device::imageDir() const { return impl_->dir_; }
+
 SessionId Device::openSession() {
   std::lock_guard lock(impl_->mutex_);
   SessionId session = impl_->nextSession_++;

@@ -42,6 +42,7 @@ public:
   Device& operator=(const Device&) = delete;
 
   const Identity& identity() const;
+  const std::filesystem::path& imageDir() const;
 
   // A session is one link connection; closing it releases every handle
   // (file or registry key) it still holds.

@@ -42,6 +42,9 @@ inline std::filesystem::path fsRoot(const std::filesystem::path& dir) { return d
 inline std::filesystem::path attributesFile(const std::filesystem::path& dir) { return dir / "attributes.tsv"; }
 inline std::filesystem::path registryFile(const std::filesystem::path& dir) { return dir / "registry.dat"; }
 inline std::filesystem::path opLogFile(const std::filesystem::path& dir) { return dir / "oplog.jsonl"; }
+// The serving emulator's control channel (see control_socket.h).
+inline constexpr char kControlSocketName[] = "control.sock";
+inline std::filesystem::path controlSocketFile(const std::filesystem::path& dir) { return dir / kControlSocketName; }
 
 // Makes a fresh image: \Windows (with the device tool), \Temp, \My Documents,
 // an empty registry. Fails (false, `error` set) when `dir` exists and is not empty.

@@ -44,7 +44,6 @@ usage: pspcemu <command> <image folder> [arguments]
   serve DIR [options]       attach the device: serve it on the RAPI link until Ctrl-C
       --port N              RAPI port (default 990, the device's own; 0: any free port)
       --bind ADDR           address to listen on (default 127.0.0.1)
-      --control-port N      control channel port on 127.0.0.1 (default any free port)
       --link RATE           serial (115200 baud), usb (USB 1.1) or unlimited (default)
       --reply-delay-ms N    the device answers every call this much later
       --fault SPEC          inject a fault (repeatable): fail:<Call>:<N>[:<error>],
@@ -57,10 +56,11 @@ usage: pspcemu <command> <image folder> [arguments]
   attrib DIR PATH [+r|-r|+h|-h|+s|-s]...  show or change a device file's attributes
   reg DIR                   export the device registry as readable text
   log DIR [--json] [--tail N]  show the op log: every call a desktop made on the link
-  control DIR COMMAND...    send a command to the serving emulator: status, plug, unplug,
+  control DIR COMMAND...    send a command to the emulator serving DIR: status, plug, unplug,
                             fault <spec>, release, clear-faults, link <rate>, delay <ms>, quit
 
-While serving, DIR/link.port and DIR/control.port hold the ports in use.
+While serving, DIR/link.port holds the RAPI port in use, and DIR/control.sock is the
+control channel: a Unix-domain socket open to the user who serves the image only.
 Desktop programs reach the device through rapi.dll; set PSPC_RAPI_ENDPOINT=127.0.0.1:<port>
 when the port is not 990.
 )";
@@ -199,7 +199,6 @@ void writePortFile(const fs::path& file, uint16_t port) {
 int cmdServe(const fs::path& dir, const Args& args) {
   ServerOptions options;
   if (args.has("--port")) options.port = uint16_t(parseNumber(args.get("--port"), "--port"));
-  if (args.has("--control-port")) options.controlPort = uint16_t(parseNumber(args.get("--control-port"), "--control-port"));
   options.bindAddress = args.get("--bind", options.bindAddress);
   options.startUnplugged = args.has("--unplugged");
   LinkModel link;
@@ -229,21 +228,20 @@ int cmdServe(const fs::path& dir, const Args& args) {
   try {
     server.start();
   } catch (const std::exception& e) {
+    server.stop(); // leaves no control socket behind
     fail(e.what());
   }
   writePortFile(dir / "link.port", server.linkPort());
-  writePortFile(dir / "control.port", server.controlPort());
   std::cout << "PsPC emulator: serving " << dir.string() << " on " << options.bindAddress << ":"
-            << server.linkPort() << (options.startUnplugged ? " (unplugged)" : "") << ", control on 127.0.0.1:"
-            << server.controlPort() << "; link " << LinkModel::rateName(link.rate()) << "; Ctrl-C to stop"
-            << std::endl;
+            << server.linkPort() << (options.startUnplugged ? " (unplugged)" : "") << ", control on "
+            << image::controlSocketFile(dir).string() << "; link " << LinkModel::rateName(link.rate())
+            << "; Ctrl-C to stop" << std::endl;
   while (!server.quitRequested()) {
     timespec wait{0, 200 * 1000 * 1000};
     if (sigtimedwait(&signals, nullptr, &wait) > 0) break;
   }
   server.stop();
   fs::remove(dir / "link.port");
-  fs::remove(dir / "control.port");
   std::cout << "PsPC emulator: stopped" << std::endl;
   return 0;
 }
@@ -405,13 +403,11 @@ int cmdStatus(const fs::path& dir, const Args&) {
   std::error_code ec;
   bool tool = fs::exists(image::fsRoot(dir) / "Windows" / "MakeZlkData.exe", ec);
   std::cout << "tool      " << (tool ? "\\Windows\\MakeZlkData.exe" : "missing") << "\n";
-  std::ifstream controlPort(dir / "control.port");
-  uint32_t port = 0;
-  if (controlPort >> port) {
+  if (fs::exists(fs::symlink_status(image::controlSocketFile(dir), ec))) {
     std::string answer;
     std::string error;
-    if (sendControl(uint16_t(port), "status", answer, error)) std::cout << "serving   " << answer << "\n";
-    else std::cout << "serving   no answer on control port " << port << " (" << error << ")\n";
+    if (sendControl(dir, "status", answer, error)) std::cout << "serving   " << answer << "\n";
+    else std::cout << "serving   no answer (" << error << ")\n";
   } else {
     std::cout << "serving   no\n";
   }
@@ -424,13 +420,10 @@ int cmdStatus(const fs::path& dir, const Args&) {
 
 int cmdControl(const fs::path& dir, const Args& args) {
   if (args.positional.empty()) fail("control needs a command (status, plug, unplug, fault <spec>, ...)");
-  std::ifstream portFile(dir / "control.port");
-  uint32_t port = 0;
-  if (!(portFile >> port)) fail("the image " + dir.string() + " is not being served (no control.port)");
   std::string line;
   for (const std::string& word : args.positional) line += (line.empty() ? "" : " ") + word;
   std::string answer, error;
-  if (!sendControl(uint16_t(port), line, answer, error)) fail(error);
+  if (!sendControl(dir, line, answer, error)) fail(error);
   std::cout << answer << "\n";
   return answer.rfind("ok", 0) == 0 ? 0 : 1;
 }
@@ -454,7 +447,7 @@ int main(int argc, char** argv) {
     requireImage(argv[2]);
     if (command == "serve")
       return cmdServe(dir, parseArgs(argc, argv, 3,
-                                     {"--port", "--bind", "--control-port", "--link", "--reply-delay-ms", "--fault"},
+                                     {"--port", "--bind", "--link", "--reply-delay-ms", "--fault"},
                                      {"--unplugged"}));
     const std::map<std::string, std::function<int(const fs::path&, const Args&)>> simple = {
         {"status", cmdStatus}, {"ls", cmdLs}, {"cat", cmdCat}, {"put", cmdPut},

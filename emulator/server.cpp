@@ -83,8 +83,7 @@ int Server::listenOn(const std::string& address, uint16_t port, uint16_t& actual
 void Server::start() {
   std::string error;
   if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot make a pipe");
-  controlFd_ = listenOn("127.0.0.1", options_.controlPort, controlPort_, error);
-  if (controlFd_ < 0) throw std::runtime_error("control channel: " + error);
+  control_.open(device_.imageDir());
   wantPlugged_ = !options_.startUnplugged;
   if (wantPlugged_) {
     linkFd_ = listenOn(options_.bindAddress, options_.port, linkPort_, error);
@@ -123,7 +122,8 @@ void Server::stop() {
   for (Connection& c : remaining)
     if (c.thread.joinable()) c.thread.join();
   std::lock_guard lock(mutex_);
-  for (int* fd : {&linkFd_, &controlFd_, &wakePipe_[0], &wakePipe_[1]}) {
+  control_.close();
+  for (int* fd : {&linkFd_, &wakePipe_[0], &wakePipe_[1]}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
   }
@@ -389,9 +389,11 @@ void Server::serve(Connection& connection, const std::string& peer) {
 
 void Server::controlLoop() {
   while (!stopping_) {
-    pollfd p{controlFd_, POLLIN, 0};
+    pollfd p{control_.fd(), POLLIN, 0};
     if (::poll(&p, 1, kPollMs) <= 0) continue;
-    int client = ::accept4(controlFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    bool allowed = false;
+    uid_t peer = 0;
+    int client = control_.accept(allowed, peer);
     if (client < 0) continue;
     // One line in, one line out. A silent client is given two seconds.
     std::string line;
@@ -402,7 +404,12 @@ void Server::controlLoop() {
       if (::recv(client, &c, 1, 0) != 1 || c == '\n') break;
       if (c != '\r') line.push_back(c);
     }
-    std::string answer = control(line) + "\n";
+    // The socket's mode keeps other users out; one who got past it (root,
+    // or a mode changed by hand) is refused all the same.
+    std::string answer = (allowed ? control(line)
+                                  : "error refused: this device answers its owner only (uid " +
+                                        std::to_string(::geteuid()) + "), not uid " + std::to_string(peer)) +
+                         "\n";
     ::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
     ::close(client);
     if (quit_) quitCv_.notify_all();

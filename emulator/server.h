@@ -1,9 +1,11 @@
 // The device on its link: listens for RAPI connections as a PsPC in its cradle
 // does (a listening device is an attached one), serves each connection on a
-// thread of its own, and answers the control channel through which a tester
-// unplugs the device, plugs it in again, slows the link or injects faults.
+// thread of its own, and answers the control channel (the image folder's
+// control.sock, see control_socket.h) through which the device's owner
+// unplugs it, plugs it in again, slows the link or injects faults.
 #pragma once
 
+#include "control_socket.h"
 #include "device.h"
 #include "faults.h"
 #include "link_model.h"
@@ -23,7 +25,6 @@ namespace pspc {
 struct ServerOptions {
   std::string bindAddress = "127.0.0.1";
   uint16_t port = 990;       // the RAPI port of a Windows CE device; 0: any free port
-  uint16_t controlPort = 0;  // 0: any free port (on 127.0.0.1 only)
   bool startUnplugged = false;
   size_t maxConnections = 16;
   // A request whose bytes stop arriving halfway is given up after this long.
@@ -38,7 +39,8 @@ public:
   Server& operator=(const Server&) = delete;
 
   // Opens the control channel and (unless starting unplugged) the link.
-  // Throws std::runtime_error with a readable reason, e.g. a port in use.
+  // Throws std::runtime_error with a readable reason, e.g. a port in use or
+  // the image served by another emulator already.
   void start();
   // Ends everything: listeners closed, connections dropped, threads joined.
   void stop();
@@ -51,7 +53,6 @@ public:
   bool plugged() const;
 
   uint16_t linkPort() const { return linkPort_; }
-  uint16_t controlPort() const { return controlPort_; }
   size_t connectionCount() const;
   std::string status() const;
 
@@ -101,9 +102,8 @@ private:
   std::atomic<bool> stopping_{false};
   std::atomic<bool> quit_{false};
   int linkFd_ = -1;
-  int controlFd_ = -1;
+  ControlSocket control_;
   uint16_t linkPort_ = 0;
-  uint16_t controlPort_ = 0;
   uint32_t nextConnectionId_ = 1;
   std::list<Connection> connections_;
   std::thread acceptThread_;

@@ -112,11 +112,12 @@ if [ -z "$image" ]; then
 else
   own_image=0
 fi
-if [ -f "$image/control.port" ]; then
-  # An earlier run left this device attached (--keep): detach it first.
+if [ -S "$image/control.sock" ]; then
+  # An earlier run left this device attached (--keep): detach it first. A
+  # socket left by an emulator that was killed is replaced by the next one.
   "$pspcemu" control "$image" quit >/dev/null 2>&1 || true
-  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -f "$image/control.port" ] || break; sleep 0.2; done
-  rm -f "$image/control.port" "$image/link.port"
+  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -S "$image/control.sock" ] || break; sleep 0.2; done
+  rm -f "$image/link.port"
 fi
 if [ -e "$image" ] && [ $own_image -eq 0 ] && [ $reuse -eq 0 ]; then
   die "$image is in the way: it already exists. Add --reuse-image to serve that device as it is,
@@ -142,7 +143,6 @@ if [ ! -s "$image/link.port" ]; then
 fi
 [ $keep -eq 1 ] || trap stop_server EXIT
 link_port=$(cat "$image/link.port")
-control_port=$(cat "$image/control.port")
 export PSPC_RAPI_ENDPOINT="127.0.0.1:$link_port"
 
 echo "== an emulated PsPC ($language, version $version) is attached on $PSPC_RAPI_ENDPOINT, link $link"
@@ -175,7 +175,7 @@ else
   slow=--slow-copy
   [ "$link" = unlimited ] || slow=
   build/native/bin/setup-headless --run-folder "$(realpath "$run")" --display ":$screen" \
-    --control-port "$control_port" --output "$(realpath "$pictures")" --runner "$top/scripts/wine-run.sh" \
+    --image "$(realpath "$image")" --output "$(realpath "$pictures")" --runner "$top/scripts/wine-run.sh" \
     --uidriver "$top/build/win64/bin/uidriver.exe" --endpoint "$PSPC_RAPI_ENDPOINT" $slow || status=$?
   WINEPREFIX="$x11prefix" wineserver -k 2>/dev/null || true
   kill "$xvfb" 2>/dev/null || true; wait "$xvfb" 2>/dev/null || true

@@ -5,10 +5,11 @@ set -eu
 cd "$(dirname "$0")/.."
 
 # clang and libclang-rt-14-dev (libFuzzer's runtime) build the link fuzzer;
-# cppcheck and clang-tidy are the static checks.
+# cppcheck and clang-tidy are the static checks; socat relays the emulator's
+# control socket to the Windows tests under Wine (tests/windows/with-emulator.sh).
 packages="cmake ninja-build g++ googletest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine wine64 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-wine procps
+  wine wine64 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-wine procps socat
   clang libclang-rt-14-dev cppcheck clang-tidy"
 
 missing=""

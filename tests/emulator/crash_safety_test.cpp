@@ -159,7 +159,7 @@ protected:
     if (path.parent_path() == imageDir_)
       return name == "registry.dat" || name == "registry.dat.tmp" || name == "attributes.tsv" ||
              name == "attributes.tsv.tmp" || name == "oplog.jsonl" || name.starts_with("link.port") ||
-             name.starts_with("control.port");
+             name == "control.sock";
     if (path.parent_path() == image::fsRoot(imageDir_) / "Temp") return name.starts_with("being-written-");
     return path == scratch_ / "serve.log";
   }
@@ -180,7 +180,9 @@ protected:
   }
 
   pid_t startServing() {
-    for (const char* stale : {"link.port", "control.port"}) fs::remove(imageDir_ / stale);
+    // The control socket the killed emulator left stays: the next one must
+    // replace it.
+    fs::remove(imageDir_ / "link.port");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     const std::string log = (scratch_ / "serve.log").string();

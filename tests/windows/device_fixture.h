@@ -11,9 +11,9 @@
 
 namespace rapitest {
 
-// Sends one command line to the emulator's control channel
-// (PSPC_EMULATOR_CONTROL) and returns its one-line answer, or "" when the
-// channel cannot be reached.
+// Sends one command line to the emulator's control channel, through the test
+// wrapper's TCP relay to it (PSPC_EMULATOR_CONTROL), and returns its one-line
+// answer, or "" when the channel cannot be reached.
 std::string controlEmulator(const std::string& command);
 
 // PSPC_EMULATOR_* as the test wrapper set them ("" when unset).

@@ -2,13 +2,15 @@
 # Runs one test command against a device emulator of its own:
 #   with-emulator.sh --pspcemu PATH [--runner PATH] [--direct]
 #                    [--language ENG|JPN] [--version X.YY.ZZ] -- COMMAND [ARGS...]
-# Makes a fresh device image in a temporary folder, serves it on free ports,
+# Makes a fresh device image in a temporary folder, serves it on a free port,
 # and runs COMMAND through the Wine runner (or directly with --direct) with
 #   PSPC_RAPI_ENDPOINT     127.0.0.1:<link port>, where rapi.dll connects
-#   PSPC_EMULATOR_CONTROL  127.0.0.1:<control port>, for plug/unplug/faults
+#   PSPC_EMULATOR_CONTROL  127.0.0.1:<relay port>, for plug/unplug/faults (see
+#                          the relay below)
 #   PSPC_EMULATOR_IMAGE    the image folder
 #   PSPC_EMULATOR_LANGUAGE, PSPC_EMULATOR_VERSION  the identity it was made with
-# The emulator is stopped and the folder removed however the command ends.
+# The emulator and the relay are stopped and the folder removed however the
+# command ends.
 set -u
 
 here=$(CDPATH= cd -- "$(dirname -- "$0")" && pwd)
@@ -36,15 +38,20 @@ if [ ! -x "$pspcemu" ]; then
   echo "with-emulator: no emulator at '$pspcemu' (build the native preset first)" >&2
   exit 1
 fi
+if ! command -v socat >/dev/null 2>&1; then
+  echo "with-emulator: socat is missing (scripts/setup.sh installs it)" >&2
+  exit 1
+fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pspc-test.XXXXXX") || exit 1
 image="$work/image"
 server=
+relay=
 cleanup() {
-  if [ -n "$server" ]; then
-    kill "$server" 2>/dev/null
-    wait "$server" 2>/dev/null
-  fi
+  for process in $relay $server; do
+    kill "$process" 2>/dev/null
+    wait "$process" 2>/dev/null
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -57,7 +64,7 @@ if ! "$pspcemu" init "$image" --language "$language" --version "$version" >"$wor
   cat "$work/init.log" >&2
   exit 1
 fi
-"$pspcemu" serve "$image" --port 0 --control-port 0 >"$work/serve.log" 2>&1 &
+"$pspcemu" serve "$image" --port 0 >"$work/serve.log" 2>&1 &
 server=$!
 
 # A port file counts once it holds a whole number.
@@ -68,7 +75,8 @@ port_in() {
   echo "$p"
 }
 tries=0
-until link_port=$(port_in "$image/link.port") && control_port=$(port_in "$image/control.port"); do
+# The control socket is open before the link port file is written.
+until link_port=$(port_in "$image/link.port"); do
   if ! kill -0 "$server" 2>/dev/null; then
     echo "with-emulator: the emulator stopped before it listened:" >&2
     cat "$work/serve.log" >&2
@@ -78,6 +86,31 @@ until link_port=$(port_in "$image/link.port") && control_port=$(port_in "$image/
   if [ $tries -gt 200 ]; then
     echo "with-emulator: the emulator did not write its port files within 10 s" >&2
     cat "$work/serve.log" >&2
+    exit 1
+  fi
+  sleep 0.05
+done
+
+# The emulator's control channel is a Unix-domain socket in the image folder,
+# and Winsock under Wine has no Unix-domain sockets: the Windows test programs
+# cannot reach it. For them alone, socat relays a loopback TCP port to the
+# socket. The relay belongs to this harness, not to the emulator (which opens
+# no TCP port but the RAPI link), and lives only as long as this throwaway
+# device. socat picks a free port and names it in its log.
+socat -d -d TCP4-LISTEN:0,bind=127.0.0.1,fork "UNIX-CONNECT:$image/control.sock" 2>"$work/relay.log" &
+relay=$!
+tries=0
+until control_port=$(sed -n 's/.* listening on AF=2 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/relay.log") &&
+  [ -n "$control_port" ]; do
+  if ! kill -0 "$relay" 2>/dev/null; then
+    echo "with-emulator: the control relay stopped before it listened:" >&2
+    cat "$work/relay.log" >&2
+    exit 1
+  fi
+  tries=$((tries + 1))
+  if [ $tries -gt 200 ]; then
+    echo "with-emulator: the control relay did not listen within 10 s" >&2
+    cat "$work/relay.log" >&2
     exit 1
   fi
   sleep 0.05

@@ -2,10 +2,11 @@
 // person, on a virtual X display, and saves a picture of every dialog state it
 // passes. The main job uses it when there is no display to show the dialogs on.
 //
-//   setup-headless --run-folder DIR --display :N --control-port N --output DIR
+//   setup-headless --run-folder DIR --display :N --image DIR --output DIR
 //                  [--endpoint HOST:PORT] [--slow-copy]
 //
 // It starts setup.exe (in the run folder, beside rapi.dll) through uidriver,
+// controls the emulator serving the device image given with --image,
 // chooses both packages, confirms, and dismisses the messages at the end. With
 // --slow-copy it slows the device's answers while the transfer dialog is
 // pictured, so that the picture shows a file on its way.
@@ -29,9 +30,8 @@ namespace {
 constexpr int kOk = 1, kCancel = 2, kMfcBox = 1015, kVbBox = 1017, kSourcePath = 1009;
 
 struct Options {
-  fs::path runFolder, output, runner, uidriver;
+  fs::path runFolder, output, runner, uidriver, image;
   std::string display, endpoint;
-  uint16_t controlPort = 0;
   bool slowCopy = false;
 };
 
@@ -53,7 +53,7 @@ Options parse(int argc, char** argv) {
       fail("unexpected argument " + arg);
     }
   }
-  for (const char* required : {"--run-folder", "--display", "--control-port", "--output", "--runner", "--uidriver"})
+  for (const char* required : {"--run-folder", "--display", "--image", "--output", "--runner", "--uidriver"})
     if (!values.count(required)) fail(std::string("missing ") + required);
   options.runFolder = values["--run-folder"];
   options.output = values["--output"];
@@ -61,7 +61,7 @@ Options parse(int argc, char** argv) {
   options.uidriver = values["--uidriver"];
   options.display = values["--display"];
   options.endpoint = values.count("--endpoint") ? values["--endpoint"] : "";
-  options.controlPort = uint16_t(std::stoul(values["--control-port"]));
+  options.image = values["--image"];
   return options;
 }
 
@@ -71,7 +71,7 @@ public:
 
   void control(const std::string& command) {
     std::string answer, error;
-    if (!pspc::sendControl(options_.controlPort, command, answer, error)) fail(error);
+    if (!pspc::sendControl(options_.image, command, answer, error)) fail(error);
     if (answer.rfind("ok", 0) != 0) fail("the emulator refused '" + command + "': " + answer);
   }
 
