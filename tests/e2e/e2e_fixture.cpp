@@ -4,7 +4,6 @@
 #include "host_file.h"
 #include "win32_codes.h"
 
-#include <iconv.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -144,22 +143,6 @@ void writePackageTree(const fs::path& root, const std::vector<PackageFile>& file
     out.write(content.data(), std::streamsize(content.size()));
     if (!out) throw std::runtime_error("cannot write the package file " + target.string());
   }
-}
-
-std::string cp932(std::string_view utf8) {
-  iconv_t converter = ::iconv_open("CP932", "UTF-8");
-  if (converter == iconv_t(-1)) throw std::runtime_error("iconv knows no CP932 on this system");
-  std::string input(utf8);
-  std::string output(input.size() * 2 + 4, '\0');
-  char* in = input.data();
-  size_t inLeft = input.size();
-  char* out = output.data();
-  size_t outLeft = output.size();
-  const size_t converted = ::iconv(converter, &in, &inLeft, &out, &outLeft);
-  ::iconv_close(converter);
-  if (converted == size_t(-1)) throw std::runtime_error("code page 932 cannot hold the text '" + input + "'");
-  output.resize(output.size() - outLeft);
-  return output;
 }
 
 bool waitUntil(const std::function<bool()>& holds, Milliseconds timeout) {

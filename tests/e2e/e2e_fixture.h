@@ -77,10 +77,6 @@ void writePackageTree(const fs::path& root, const std::vector<PackageFile>& file
 // to file, so that a copy under the wrong name shows.
 std::string packageFileContent(const std::string& path, size_t bytes);
 
-// The code page 932 bytes of a UTF-8 text (what an 8-bit Japanese desktop
-// program holds). Throws on a text that code page 932 cannot hold.
-std::string cp932(std::string_view utf8);
-
 // Asks `holds` again and again until it says yes or the time is up; whether it
 // did. For states a program reaches soon after a click.
 bool waitUntil(const std::function<bool()>& holds, Milliseconds timeout = 10s);

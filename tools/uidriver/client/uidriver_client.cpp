@@ -4,6 +4,7 @@
 #include "spawn_args.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -150,6 +151,22 @@ std::string windowsPath(const fs::path& hostPath) {
   for (char& c : path)
     if (c == '/') c = '\\';
   return "Z:" + path;
+}
+
+std::string cp932(std::string_view utf8) {
+  iconv_t converter = ::iconv_open("CP932", "UTF-8");
+  if (converter == iconv_t(-1)) throw UiDriverError("iconv knows no CP932 on this system");
+  std::string input(utf8);
+  std::string output(input.size() * 2 + 4, '\0');
+  char* in = input.data();
+  size_t inLeft = input.size();
+  char* out = output.data();
+  size_t outLeft = output.size();
+  const size_t converted = ::iconv(converter, &in, &inLeft, &out, &outLeft);
+  ::iconv_close(converter);
+  if (converted == size_t(-1)) throw UiDriverError("code page 932 cannot hold the text '" + input + "'");
+  output.resize(output.size() - outLeft);
+  return output;
 }
 
 std::string hexArgument(const std::string& ansiBytes) { return uidriver::hexText(ansiBytes); }

@@ -18,6 +18,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -178,6 +179,11 @@ private:
 
 // The Windows form of a host path, as the prefix's Z: drive shows it.
 std::string windowsPath(const std::filesystem::path& hostPath);
+
+// The code page 932 bytes of a UTF-8 text: what an 8-bit program on a
+// Japanese desktop holds, to compare with the ANSI bytes of an answer. Throws
+// UiDriverError on a text that code page 932 cannot hold.
+std::string cp932(std::string_view utf8);
 
 // The words of a request: a text as hex of its ANSI bytes, a handle in hex.
 std::string hexArgument(const std::string& ansiBytes);
