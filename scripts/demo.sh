@@ -1,7 +1,8 @@
 #!/bin/sh
 # The main job: installs what is missing, builds, and runs the setup program
-# under Wine (code page 932) against an emulated PsPC, from start to reset
-# notice, with the sample runtime packages.
+# under Wine (code page 932) against an emulated PsPC, with the sample runtime
+# packages, to whatever end the program comes to: the reset notice after an
+# install, or the message of a refusal.
 #
 #   scripts/demo.sh [options]
 #
@@ -10,6 +11,8 @@
 #   --store-bytes N      device store capacity, K and M suffixes (default 8M)
 #   --link RATE          serial (115200 baud), usb (USB 1.1) or unlimited (default),
 #                        to watch the transfer at a real link's speed
+#   --choose WHAT        the packages the headless run ticks: mfc, vb, both (default)
+#                        or none (it presses Cancel); with a display you choose
 #   --packages DIR       a package folder of your own (with English\ or Japanese\,
 #                        each holding MFC\, VB\, ADO\) instead of the samples
 #   --port N             the device's RAPI port (default 990; 0: any free port)
@@ -21,8 +24,17 @@
 #   --skip-build         use what is built (for tests of this script)
 #
 # With a display ($DISPLAY reachable) the dialogs appear on it, to click
-# through. Without one the run is headless under Xvfb: both packages are
-# chosen, and a picture of every dialog state is saved in <output>/pictures.
+# through. Without one the run is headless under Xvfb: it follows whatever
+# the program shows and answers as a person would. Every dialog state and
+# every message is pictured in <output>/pictures, each message's caption and
+# text printed. A refused device ends the run with its message; a choice
+# that does not fit the free storage is shown, then cancelled.
+#
+# The last line says what happened: "demo: installed MFC and VB (12 files),
+# reset notice shown", "demo: refused: device version 1.30.00 is 1.3 or
+# higher", "demo: cancelled", ... The exit status is 0 when the program was
+# followed to an end of its own choosing (a refusal is one: the program did
+# what it should), and not 0 when the run failed (the line says why).
 set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -31,6 +43,7 @@ language=JPN
 version=1.12.00
 store=8M
 link=unlimited
+choose=both
 packages=
 port=990
 image=
@@ -40,7 +53,7 @@ headless=0
 keep=0
 build=1
 
-usage() { sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,/^[^#]/ s/^# \{0,1\}//p' "$0"; }
 die() { echo "demo: $*" >&2; exit 1; }
 need_value() { [ $# -ge 2 ] || die "$1 needs a value (see --help)"; }
 while [ $# -gt 0 ]; do
@@ -49,6 +62,7 @@ while [ $# -gt 0 ]; do
     --version) need_value "$@"; version=$2; shift 2 ;;
     --store-bytes) need_value "$@"; store=$2; shift 2 ;;
     --link) need_value "$@"; link=$2; shift 2 ;;
+    --choose) need_value "$@"; choose=$2; shift 2 ;;
     --packages) need_value "$@"; packages=$2; shift 2 ;;
     --port) need_value "$@"; port=$2; shift 2 ;;
     --image) need_value "$@"; image=$2; shift 2 ;;
@@ -64,6 +78,7 @@ done
 case "$language" in JPN) folder=Japanese ;; ENG) folder=English ;;
   *) die "--language must be JPN or ENG (the setup program refuses other devices)" ;; esac
 case "$link" in serial|usb|unlimited) ;; *) die "--link must be serial, usb or unlimited" ;; esac
+case "$choose" in mfc|vb|both|none) ;; *) die "--choose must be mfc, vb, both or none" ;; esac
 
 if [ $build -eq 1 ]; then
   scripts/setup.sh
@@ -126,7 +141,11 @@ fi
 if [ $reuse -eq 0 ] || [ ! -e "$image" ]; then
   "$pspcemu" init "$image" --force --language "$language" --version "$version" --store-bytes "$store" >/dev/null
 fi
-free_before=$("$pspcemu" status "$image" | sed -n 's/^store .* bytes, \([0-9]*\) free.*/\1/p')
+# The device as it is (a reused image keeps its own identity).
+"$pspcemu" status "$image" >"$out/status.txt"
+free_before=$(sed -n 's/^store .* bytes, \([0-9]*\) free.*/\1/p' "$out/status.txt")
+device_version=$(sed -n 's/^version  *//p' "$out/status.txt")
+device_language=$(sed -n 's/^language  *//p' "$out/status.txt")
 
 "$pspcemu" serve "$image" --port "$port" --link "$link" >"$out/serve.log" 2>&1 &
 server=$!
@@ -145,7 +164,7 @@ fi
 link_port=$(cat "$image/link.port")
 export PSPC_RAPI_ENDPOINT="127.0.0.1:$link_port"
 
-echo "== an emulated PsPC ($language, version $version) is attached on $PSPC_RAPI_ENDPOINT, link $link"
+echo "== an emulated PsPC ($device_language, version $device_version) is attached on $PSPC_RAPI_ENDPOINT, link $link"
 echo "   device image: $image; packages: $packages/$folder"
 
 # ---- the run
@@ -155,9 +174,13 @@ if [ $headless -eq 0 ] && [ -n "${DISPLAY:-}" ] && command -v xdpyinfo >/dev/nul
   display_ok=1
 fi
 status=0
+summary="$out/summary.txt"
+rm -f "$summary"
 if [ $display_ok -eq 1 ]; then
   echo "== setup.exe is on your display ($DISPLAY): choose the packages and follow it to the end"
+  [ "$choose" = both ] || echo "demo: note: --choose is for the headless run (--headless); here you choose"
   (cd "$run" && PSPC_WINE_GRAPHICS=x11 "$top/scripts/wine-run.sh" setup.exe) || status=$?
+  echo "setup.exe ended with exit code $status on your display; the device as it now is: above" >"$summary"
 else
   pictures="$out/pictures"
   rm -rf "$pictures"
@@ -167,7 +190,12 @@ else
   Xvfb ":$screen" -screen 0 1024x768x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
   xvfb=$!
   for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$screen" ] && break; sleep 0.1; done
-  echo "== no display: setup.exe runs headless on a virtual screen (:$screen); both packages are chosen"
+  case "$choose" in
+    none) chosen="Cancel is pressed in the selection" ;;
+    both) chosen="both packages are chosen" ;;
+    *) chosen="$(echo "$choose" | tr a-z A-Z) is chosen" ;;
+  esac
+  echo "== no display: setup.exe runs headless on a virtual screen (:$screen); $chosen"
   # Wine's own services start now, detached from this script's output, and
   # are ended with the virtual screen.
   x11prefix="$top/build/wineprefix-x11"
@@ -176,10 +204,12 @@ else
   [ "$link" = unlimited ] || slow=
   build/native/bin/setup-headless --run-folder "$(realpath "$run")" --display ":$screen" \
     --image "$(realpath "$image")" --output "$(realpath "$pictures")" --runner "$top/scripts/wine-run.sh" \
-    --uidriver "$top/build/win64/bin/uidriver.exe" --endpoint "$PSPC_RAPI_ENDPOINT" $slow || status=$?
+    --uidriver "$top/build/win64/bin/uidriver.exe" --endpoint "$PSPC_RAPI_ENDPOINT" --choose "$choose" \
+    --device-version "$device_version" --device-language "$device_language" --summary "$summary" \
+    $slow || status=$?
   WINEPREFIX="$x11prefix" wineserver -k 2>/dev/null || true
   kill "$xvfb" 2>/dev/null || true; wait "$xvfb" 2>/dev/null || true
-  echo "   pictures of every dialog state: $pictures"
+  echo "   pictures of every dialog state and message: $pictures"
 fi
 
 # ---- what happened on the device
@@ -195,5 +225,11 @@ echo "-- every call the setup made on the link: $image/oplog.jsonl (readable: $p
 if [ $keep -eq 1 ]; then
   echo
   echo "The device stays attached on $PSPC_RAPI_ENDPOINT. Stop it with: $pspcemu control $image quit"
+fi
+echo
+if [ -s "$summary" ]; then
+  echo "demo: $(cat "$summary")"
+else
+  echo "demo: failed: setup-headless ended with status $status without saying what happened (see above)"
 fi
 exit $status

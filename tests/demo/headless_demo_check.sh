@@ -1,6 +1,7 @@
 #!/bin/sh
 # The main job's headless run, checked: it ends with 0, leaves a picture of
-# every dialog state (none of them a plain fill), and the device holds the
+# every dialog state (none of them a plain fill), prints the reset notice as it
+# reads, says in its last line what it installed, and the device holds the
 # twelve sample files byte for byte and the values of both registration tables.
 #   headless_demo_check.sh <source folder> <work folder>
 set -eu
@@ -24,6 +25,10 @@ for picture in 1-selection-probing 2-selection-ready 3-selection-both-ticked 4-t
   colours=$(identify -format '%k' "$file")
   [ "$colours" -gt 2 ] || fail "$file is blank ($colours colours)"
 done
+
+grep -qF '操作を続行するためにﾊﾟｰﾑｻｲｽﾞPCのﾘｾｯﾄﾎﾞﾀﾝを押してください。' "$work/demo.log" || fail "the reset notice is not printed"
+last=$(tail -n 1 "$work/demo.log")
+[ "$last" = "demo: installed MFC and VB (12 files), reset notice shown" ] || fail "its last line is '$last'"
 
 image="$work/device"
 count=0

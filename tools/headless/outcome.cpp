@@ -1,0 +1,119 @@
+#include "outcome.h"
+
+#include "uidriver_client.h"
+
+#include <cctype>
+
+namespace headless {
+
+using uidriver::cp932;
+
+std::optional<Choice> parseChoice(const std::string& word) {
+  if (word == "mfc") return Choice::Mfc;
+  if (word == "vb") return Choice::Vb;
+  if (word == "both") return Choice::Both;
+  if (word == "none") return Choice::None;
+  return std::nullopt;
+}
+
+std::string packagesOf(Choice choice) {
+  switch (choice) {
+  case Choice::Mfc:
+    return "MFC";
+  case Choice::Vb:
+    return "VB";
+  case Choice::Both:
+    return "MFC and VB";
+  case Choice::None:
+    break;
+  }
+  return "nothing";
+}
+
+// The program's Japanese texts, trailing blanks included.
+std::string selectionTitle() { return cp932("Zelkor ｾｯﾄｱｯﾌﾟ ｵﾌﾟｼｮﾝ "); }
+std::string transferTitle() { return cp932("PCからﾊﾟｰﾑｻｲｽﾞPCへﾃﾞｰﾀ転送中 "); }
+
+MessageReading readMessage(const std::string& caption, const std::string& text) {
+  static const std::string error = cp932("ｴﾗｰ "), warning = cp932("警告 ");
+  static const std::string wrongVersion = cp932("ﾊﾟｰﾑｻｲｽﾞPCのﾊﾞｰｼﾞｮﾝが正しくありません。");
+  static const std::string wrongLanguage = cp932("ﾊﾟｰﾑｻｲｽﾞPCの言語が正しくありません。");
+  static const std::string connectFailed =
+      cp932("ﾊﾟｰﾑｻｲｽﾞPCの接続できません。\r\n正しく接続されているか確認してください。");
+  static const std::string lowStorage = cp932("ﾊﾟｰﾑｻｲｽﾞPCのﾃﾞｰﾀ記憶用ﾒﾓﾘが不足しています。");
+  static const std::string notInstalled =
+      cp932(" 個の項目をﾊﾟｰﾑｻｲｽﾞPCにｲﾝｽﾄｰﾙできませんでした。\r\nもう一度ｾｯﾄｱｯﾌﾟを実行してください。");
+  static const std::string resetPrompt = cp932("操作を続行するためにﾊﾟｰﾑｻｲｽﾞPCのﾘｾｯﾄﾎﾞﾀﾝを押してください。");
+
+  if (caption == warning && text == resetPrompt) return {Message::ResetNotice};
+  if (caption != error) return {Message::Other};
+  if (text == wrongVersion) return {Message::WrongVersion};
+  if (text == wrongLanguage) return {Message::WrongLanguage};
+  if (text == connectFailed) return {Message::ConnectFailed};
+  if (text == lowStorage) return {Message::LowStorage};
+  // The count comes first, as the program writes it: a decimal number.
+  size_t digits = 0;
+  while (digits < text.size() && digits < 10 && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+  if (digits > 0 && text.compare(digits, std::string::npos, notInstalled) == 0)
+    return {Message::ItemsNotInstalled, std::stol(text.substr(0, digits))};
+  return {Message::Other};
+}
+
+std::string withThousands(unsigned long value) {
+  std::string digits = std::to_string(value);
+  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
+namespace {
+
+std::string refusal(const Outcome& o) {
+  switch (o.message) {
+  case Message::WrongVersion:
+    return o.deviceVersion.empty() ? "refused: the device's version is 1.3 or higher"
+                                   : "refused: device version " + o.deviceVersion + " is 1.3 or higher";
+  case Message::WrongLanguage:
+    return o.deviceLanguage.empty() ? "refused: the device's language is neither ENG nor JPN"
+                                    : "refused: device language " + o.deviceLanguage + " is neither ENG nor JPN";
+  case Message::ConnectFailed:
+    return "not connected: no device answered within 10 s";
+  default:
+    return "ended after the message \"" + o.messageUtf8 + "\"";
+  }
+}
+
+std::string installed(const Outcome& o) {
+  std::string line = "installed " + packagesOf(o.choice);
+  if (o.itemsNotInstalled > 0)
+    line += " with " + std::to_string(o.itemsNotInstalled) + (o.itemsNotInstalled == 1 ? " item" : " items") +
+            " not installed (told)";
+  else if (o.packageFiles)
+    line += " (" + std::to_string(*o.packageFiles) + (*o.packageFiles == 1 ? " file)" : " files)");
+  return line + ", reset notice shown";
+}
+
+} // namespace
+
+std::string summaryLine(const Outcome& o) {
+  switch (o.kind) {
+  case Outcome::Kind::Installed:
+    return installed(o);
+  case Outcome::Kind::DeviceRefused:
+    return refusal(o);
+  case Outcome::Kind::DeviceSilent:
+    return "not accepted: setup.exe ended without a message while it identified the device (exit code " +
+           std::to_string(o.exitCode) + ")";
+  case Outcome::Kind::StorageRefused:
+    return "refused: not enough free storage for " + packagesOf(o.choice) + " (" + withThousands(o.neededKb) +
+           " KB needed, " + withThousands(o.freeKb) + " KB free); cancelled";
+  case Outcome::Kind::Cancelled:
+    return "cancelled";
+  case Outcome::Kind::Failed:
+    break;
+  }
+  return "failed: " + o.failure;
+}
+
+int exitStatus(const Outcome& outcome) { return outcome.kind == Outcome::Kind::Failed ? 1 : 0; }
+
+} // namespace headless
