@@ -22,7 +22,30 @@ public:
   std::vector<uint8_t> fail(const rapiwire::Request& request, uint32_t lastError, JsonObject& log);
 
 private:
+  struct Call;
+
   std::vector<uint8_t> runCall(const rapiwire::Request& request, JsonObject& log, const uint32_t* forcedError);
+
+  // One handler per request: it logs the arguments, runs the call on the
+  // device and logs its outcome; runCall adds what every call shares. A
+  // request without a handler does not compile.
+  rapiwire::ResultReply handle(const rapiwire::CreateFileRequest& r, Call& call);
+  rapiwire::ReadFileReply handle(const rapiwire::ReadFileRequest& r, Call& call);
+  rapiwire::WriteFileReply handle(const rapiwire::WriteFileRequest& r, Call& call);
+  rapiwire::ResultReply handle(const rapiwire::CloseHandleRequest& r, Call& call);
+  rapiwire::FindAllFilesReply handle(const rapiwire::FindAllFilesRequest& r, Call& call);
+  rapiwire::ResultReply handle(const rapiwire::CreateDirectoryRequest& r, Call& call);
+  rapiwire::CreateProcessReply handle(const rapiwire::CreateProcessRequest& r, Call& call);
+  rapiwire::ResultReply handle(const rapiwire::MoveFileRequest& r, Call& call);
+  rapiwire::ResultReply handle(const rapiwire::DeleteFileRequest& r, Call& call);
+  rapiwire::GetFileSizeReply handle(const rapiwire::GetFileSizeRequest& r, Call& call);
+  rapiwire::RegKeyReply handle(const rapiwire::RegOpenKeyRequest& r, Call& call);
+  rapiwire::RegKeyReply handle(const rapiwire::RegCreateKeyRequest& r, Call& call);
+  rapiwire::ResultReply handle(const rapiwire::RegCloseKeyRequest& r, Call& call);
+  rapiwire::RegQueryValueReply handle(const rapiwire::RegQueryValueRequest& r, Call& call);
+  rapiwire::ResultReply handle(const rapiwire::RegSetValueRequest& r, Call& call);
+  rapiwire::StoreInformationReply handle(const rapiwire::GetStoreInformationRequest& r, Call& call);
+
   std::u16string keyName(uint32_t key) const;
   std::u16string fileName(uint32_t handle) const;
 

@@ -40,6 +40,7 @@ inline constexpr uint32_t OPEN_EXISTING = 3;
 inline constexpr uint32_t OPEN_ALWAYS = 4;
 inline constexpr uint32_t TRUNCATE_EXISTING = 5;
 inline constexpr uint32_t INVALID_HANDLE_VALUE = 0xFFFFFFFFu;
+inline constexpr uint32_t INVALID_FILE_SIZE = 0xFFFFFFFFu;
 
 // ---- file attributes
 inline constexpr uint32_t FILE_ATTRIBUTE_READONLY = 0x01;
@@ -53,6 +54,7 @@ inline constexpr uint32_t FILE_ATTRIBUTE_NORMAL = 0x80;
 inline constexpr uint32_t HKEY_CLASSES_ROOT = 0x80000000u;
 inline constexpr uint32_t HKEY_CURRENT_USER = 0x80000001u;
 inline constexpr uint32_t HKEY_LOCAL_MACHINE = 0x80000002u;
+inline constexpr uint32_t HKEY_USERS = 0x80000003u;
 inline constexpr uint32_t REG_CREATED_NEW_KEY = 1;
 inline constexpr uint32_t REG_OPENED_EXISTING_KEY = 2;
 inline constexpr uint32_t REG_NONE = 0;
