@@ -2,6 +2,7 @@
 
 #include "identity.h"
 #include "win32_codes.h"
+#include "wire_primitives.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -445,7 +446,8 @@ bool FileSystem::read(OpenFileId id, uint32_t count, std::vector<uint8_t>& data,
     return false;
   }
   const uint64_t remaining = uint64_t(info.st_size) > file.position ? uint64_t(info.st_size) - file.position : 0;
-  const size_t wanted = size_t(std::min<uint64_t>({count, kMaxReadBytes, remaining}));
+  // One read answers at most the largest block the link carries.
+  const size_t wanted = size_t(std::min<uint64_t>({count, rapiwire::kMaxDataBytes, remaining}));
   data.resize(wanted);
   size_t got = 0;
   while (got < wanted) {

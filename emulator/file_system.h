@@ -28,8 +28,6 @@
 
 namespace pspc {
 
-// Most bytes one read answers; the link carries no larger block.
-inline constexpr uint32_t kMaxReadBytes = 1u << 20;
 inline constexpr size_t kMaxAttributesFileBytes = 16u << 20;
 
 using OpenFileId = uint32_t;

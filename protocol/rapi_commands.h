@@ -243,9 +243,7 @@ struct RegQueryValueRequest {
     wantData = data.present;
     dataCapacity = data.size;
     hasSize = sizeParam.present;
-    if (sizeParam.hasData && sizeParam.size == 4)
-      dataCapacity = uint32_t(sizeParam.data[0]) | uint32_t(sizeParam.data[1]) << 8 |
-                     uint32_t(sizeParam.data[2]) << 16 | uint32_t(sizeParam.data[3]) << 24;
+    if (sizeParam.hasData && sizeParam.size == 4) dataCapacity = loadLe32(sizeParam.data.data());
     if (dataCapacity > kMaxDataBytes) dataCapacity = kMaxDataBytes;
     return true;
   }

@@ -34,10 +34,22 @@ constexpr uint32_t kMaxPathUnits = 260;
 constexpr uint32_t kHrNotImplemented = 0x80004001u;  // E_NOTIMPL: unknown command
 constexpr uint32_t kHrInvalidArgument = 0x80070057u; // E_INVALIDARG: malformed request
 
+// A 32-bit word as the link carries it: little-endian, whatever the host.
+inline uint32_t loadLe32(const uint8_t* bytes) {
+  return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+}
+inline void storeLe32(uint32_t value, uint8_t* bytes) {
+  bytes[0] = uint8_t(value);
+  bytes[1] = uint8_t(value >> 8);
+  bytes[2] = uint8_t(value >> 16);
+  bytes[3] = uint8_t(value >> 24);
+}
+
 class Writer {
 public:
   void u32(uint32_t value) {
-    uint8_t le[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+    uint8_t le[4];
+    storeLe32(value, le);
     bytes_.insert(bytes_.end(), le, le + 4);
   }
   void raw(const void* data, size_t size) {
@@ -84,7 +96,8 @@ public:
     if (sendData) raw(data, size);
   }
   void optionalU32(bool present, uint32_t value, bool sendData) {
-    uint8_t le[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+    uint8_t le[4];
+    storeLe32(value, le);
     optional(present, le, 4, sendData);
   }
   // An output parameter announced by size only; the peer fills it.
@@ -125,8 +138,7 @@ public:
 
   bool u32(uint32_t& value) {
     if (!need(4)) return false;
-    const uint8_t* p = data_ + pos_;
-    value = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    value = loadLe32(data_ + pos_);
     pos_ += 4;
     return true;
   }
@@ -220,7 +232,7 @@ public:
     out.reset();
     if (o.hasData) {
       if (o.size != 4) return fail();
-      out = uint32_t(o.data[0]) | uint32_t(o.data[1]) << 8 | uint32_t(o.data[2]) << 16 | uint32_t(o.data[3]) << 24;
+      out = loadLe32(o.data.data());
     }
     return true;
   }
@@ -257,7 +269,7 @@ public:
     const size_t available = buffer_.size() - start_;
     if (available < 4) return Status::NeedMore;
     const uint8_t* p = buffer_.data() + start_;
-    uint32_t length = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    const uint32_t length = loadLe32(p);
     if (length > kMaxFrameBytes) return Status::Malformed;
     if (available - 4 < length) return Status::NeedMore;
     payload.assign(p + 4, p + 4 + length);

@@ -194,9 +194,7 @@ LinkError DeviceLink::exchange(const std::vector<uint8_t>& framedRequest, std::v
   if (!isOpen()) return LinkError::Closed;
   if (LinkError e = sendAll(framedRequest.data(), framedRequest.size()); e != LinkError::None) return e;
   if (LinkError e = receiveAtLeast(4); e != LinkError::None) return e;
-  const uint8_t* prefix = inbox_.data() + inboxStart_;
-  const uint32_t length =
-      uint32_t(prefix[0]) | uint32_t(prefix[1]) << 8 | uint32_t(prefix[2]) << 16 | uint32_t(prefix[3]) << 24;
+  const uint32_t length = rapiwire::loadLe32(inbox_.data() + inboxStart_);
   // Checked before anything is allocated for it.
   if (length > rapiwire::kMaxFrameBytes) return LinkError::BadFrame;
   if (LinkError e = receiveAtLeast(4 + size_t(length)); e != LinkError::None) return e;
