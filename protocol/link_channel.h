@@ -18,6 +18,10 @@
 //   hello <token>            -> ok | error <reason>        (first line, always)
 //   status                   -> device <fields> | none
 //   wait-device [timeout=<ms>] -> device <fields> | none   (an attached, unlocked device)
+//   watch attach=<n>         -> gone, once that attach has ended (at once when
+//                               it already has); silent until then, so a client
+//                               that holds this connection open learns of the
+//                               device's going without asking again
 //
 // Fields of a device record: name, platform, model (texts), os (major.minor),
 // build, cpu, address (dotted IPv4), rapi-port, since (seconds since the
