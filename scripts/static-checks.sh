@@ -66,11 +66,13 @@ clang-tidy)
     file=$1
     command=$(grep -F -B 1 "\"file\": \"$file\"" "$commands" | head -n 1)
     object=$(printf "%s\n" "$command" | sed -n "s/.* -o \([^ ]*\) .*/\1/p")
-    # The headers the compiler read for this file, as the build recorded
-    # them; without that record the file is checked every time.
+    # The file and the headers the compiler read for it, as the build
+    # recorded them (paths relative to the build folder); without that
+    # record the file is checked every time.
     deps=$(ninja -C "$build" -t deps "$object" 2>/dev/null | sed -n "s/^    //p")
     if [ -n "$deps" ]; then
-      key=$( { echo "$common"; echo "$command"; echo "$deps"; echo "$deps" | xargs cat; } | sha256sum | cut -d" " -f1)
+      key=$( { echo "$common"; echo "$command"; echo "$deps"; echo "$deps" | (cd "$build" && xargs cat); } |
+             sha256sum | cut -d" " -f1)
       [ -e "$cache/$key" ] && exit 0
     else
       key=""
