@@ -74,22 +74,32 @@ port_in() {
   case "$p" in '' | *[!0-9]*) return 1 ;; esac
   echo "$p"
 }
-tries=0
+# await WHAT PID LOG COMMAND...: until COMMAND prints a port, while the
+# process PID (which writes LOG) still runs; 10 s at the most.
+await() {
+  what=$1 pid=$2 log=$3
+  shift 3
+  tries=0
+  until port=$("$@") && [ -n "$port" ]; do
+    if ! kill -0 "$pid" 2>/dev/null; then
+      echo "with-emulator: the $what stopped before it listened:" >&2
+      cat "$log" >&2
+      exit 1
+    fi
+    tries=$((tries + 1))
+    if [ $tries -gt 200 ]; then
+      echo "with-emulator: the $what did not listen within 10 s" >&2
+      cat "$log" >&2
+      exit 1
+    fi
+    sleep 0.05
+  done
+}
+relay_port() { sed -n 's/.* listening on AF=2 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/relay.log"; }
+
 # The control socket is open before the link port file is written.
-until link_port=$(port_in "$image/link.port"); do
-  if ! kill -0 "$server" 2>/dev/null; then
-    echo "with-emulator: the emulator stopped before it listened:" >&2
-    cat "$work/serve.log" >&2
-    exit 1
-  fi
-  tries=$((tries + 1))
-  if [ $tries -gt 200 ]; then
-    echo "with-emulator: the emulator did not write its port files within 10 s" >&2
-    cat "$work/serve.log" >&2
-    exit 1
-  fi
-  sleep 0.05
-done
+await emulator "$server" "$work/serve.log" port_in "$image/link.port"
+link_port=$port
 
 # The emulator's control channel is a Unix-domain socket in the image folder,
 # and Winsock under Wine has no Unix-domain sockets: the Windows test programs
@@ -99,22 +109,8 @@ done
 # device. socat picks a free port and names it in its log.
 socat -d -d TCP4-LISTEN:0,bind=127.0.0.1,fork "UNIX-CONNECT:$image/control.sock" 2>"$work/relay.log" &
 relay=$!
-tries=0
-until control_port=$(sed -n 's/.* listening on AF=2 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/relay.log") &&
-  [ -n "$control_port" ]; do
-  if ! kill -0 "$relay" 2>/dev/null; then
-    echo "with-emulator: the control relay stopped before it listened:" >&2
-    cat "$work/relay.log" >&2
-    exit 1
-  fi
-  tries=$((tries + 1))
-  if [ $tries -gt 200 ]; then
-    echo "with-emulator: the control relay did not listen within 10 s" >&2
-    cat "$work/relay.log" >&2
-    exit 1
-  fi
-  sleep 0.05
-done
+await "control relay" "$relay" "$work/relay.log" relay_port
+control_port=$port
 
 export PSPC_RAPI_ENDPOINT="127.0.0.1:$link_port"
 export PSPC_EMULATOR_CONTROL="127.0.0.1:$control_port"
