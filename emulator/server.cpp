@@ -173,7 +173,9 @@ bool Server::holdReply(std::chrono::milliseconds delay) {
 bool Server::holdCall() {
   std::unique_lock lock(mutex_);
   const uint64_t dropped = dropSeq_, released = releaseSeq_;
+  ++heldCalls_;
   heldCv_.wait(lock, [&] { return dropSeq_ != dropped || releaseSeq_ != released || stopping_; });
+  --heldCalls_;
   return dropSeq_ == dropped && !stopping_;
 }
 
@@ -435,7 +437,9 @@ std::string Server::control(const std::string& line) {
     return "ok faults=\"" + faults_.describe() + "\"";
   }
   if (command == "release") {
+    // Only calls held now: a release never waits for a call still to come.
     std::lock_guard lock(mutex_);
+    if (heldCalls_ == 0) return "error no call is held";
     ++releaseSeq_;
     heldCv_.notify_all();
     return "ok released";

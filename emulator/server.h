@@ -95,6 +95,7 @@ private:
   // Wakes the replies and calls held back: unplugs and releases are counted.
   std::condition_variable heldCv_;
   uint64_t dropSeq_ = 0, releaseSeq_ = 0;
+  unsigned heldCalls_ = 0;
   bool wantPlugged_ = true;
   uint64_t requestSeq_ = 0, appliedSeq_ = 0;
   std::string applyError_;

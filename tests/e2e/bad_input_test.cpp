@@ -131,7 +131,7 @@ TEST_F(BadInput, TenThousandFilesAreAllCopied) {
   const WindowInfo transfer = transferDialog();
   const auto transferStarted = std::chrono::steady_clock::now();
   // A generous guard: a run that stops making progress shows up as a time-out.
-  ui().waitGone(transfer.hwnd, 150s);
+  ui().waitGone(transfer.hwnd, 360s);
   const auto transferEnded = std::chrono::steady_clock::now();
   const MessageBoxInfo notice = ui().waitMessageBox();
   EXPECT_EQ(notice.caption, warningCaption()) << "no error message: every file was copied";

@@ -323,8 +323,8 @@ INSTANTIATE_TEST_SUITE_P(Points, DeviceKilled, ::testing::ValuesIn(kKillPoints),
 
 // ---------------------------------------------------------------- cancel at random points
 
-// A cancel point drawn from a seed: after the Nth call of one kind has been
-// done on the device (N counted from the start of the transfer).
+// A cancel point drawn from a seed: while the Nth call of one kind (N counted
+// from the start of the transfer) is held by the device.
 struct CancelPoint {
   std::string op;
   size_t nth = 0;
@@ -338,9 +338,8 @@ uint64_t splitMix64(uint64_t seed) {
   return z ^ (z >> 31);
 }
 
-// Chunks mostly, and the registry values and displacing moves too. The
-// bounds stay below what a whole run does (25 writes, 40 values, 3 moves),
-// with calls to spare after the point, so the cancel lands before the end.
+// Chunks mostly, and the registry values and displacing moves too, within
+// what a whole run does (25 writes, 40 values, 3 moves).
 CancelPoint cancelPointOf(uint64_t seed) {
   const uint64_t r = splitMix64(seed);
   switch (r % 5) {
@@ -357,17 +356,20 @@ class CancelAtRandom : public FaultMatrix, public ::testing::WithParamInterface<
 
 TEST_P(CancelAtRandom, StopsWithWholeFilesNoNoticeAndExitZero) {
   const CancelPoint point = cancelPointOf(GetParam());
-  SCOPED_TRACE("cancel after call " + std::to_string(point.nth) + " of " + point.op);
+  SCOPED_TRACE("cancel during call " + std::to_string(point.nth) + " of " + point.op);
   arrange();
   const WindowInfo selection = acceptedSelection();
-  // A slow device: the calls after the point is seen are few.
-  ASSERT_EQ(controlDevice("delay 10").rfind("ok", 0), 0u);
+  // The device holds the call at the point until the cancel has been pressed:
+  // the cancel lands there however busy the machine is.
+  ASSERT_EQ(controlDevice("fault hold:" + point.op + ":" + std::to_string(point.nth)).rfind("ok", 0), 0u);
   confirm(selection, true, true);
-  const WindowInfo transfer = transferDialog();
-  ASSERT_TRUE(waitForOpLog(
-      [&](const auto& log) { return count(log, [&](auto& r) { return isOp(r, point.op); }) >= point.nth; }, 30s))
+  ASSERT_TRUE(waitForOpLog([](const auto& log) { return !log.empty() && isOp(log.back(), "hold"); }, 60s))
       << "the transfer never reached the point";
+  const WindowInfo transfer = transferDialog();
   ui().click(transfer.hwnd, kCancel);
+  ASSERT_TRUE(waitUntil([&] { return !ui().control(transfer.hwnd, kCancel).enabled; }))
+      << "the cancel was never taken";
+  ASSERT_EQ(controlDevice("release").rfind("ok", 0), 0u);
   // A message box would be modal and wait for a person: the program could not end.
   EXPECT_EQ(ui().waitExit(30s), 0u);
 

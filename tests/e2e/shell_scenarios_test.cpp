@@ -34,6 +34,13 @@ protected:
       throw std::runtime_error("the program never connected to the device");
   }
 
+  // Lets the device go on with the call it holds, once it holds it.
+  void releaseHeldCall() {
+    ASSERT_TRUE(waitForOpLog([](auto& log) { return !log.empty() && pspc::field(log.back(), "op") == "hold"; }))
+        << "the device never held the call";
+    ASSERT_EQ(controlDevice("release").rfind("ok", 0), 0u);
+  }
+
   // Ticks the MFC package and confirms the selection.
   void chooseMfcAndConfirm(const WindowInfo& dialog) {
     waitForAcceptance(driver(), dialog);
@@ -90,14 +97,15 @@ TEST_F(ShellScenario, ClosingTheSelectionFromItsCaptionActsAsCancel) {
 TEST_F(ShellScenario, ACompletedRunEndsWithTheResetNotice) {
   start();
   const WindowInfo selection = selectionDialog();
-  waitForConnection();
-  // Slow replies keep the transfer dialog up long enough to be seen.
-  ASSERT_EQ(controlDevice("delay 20").rfind("ok", 0), 0u);
+  waitForAcceptance(driver(), selection);
+  // The first file's creation is held: the transfer dialog stays up to be seen.
+  ASSERT_EQ(controlDevice("fault hold:CeCreateFile:1").rfind("ok", 0), 0u);
   chooseMfcAndConfirm(selection);
 
   const WindowInfo transfer = driver().waitDialog(transferTitle());
   EXPECT_EQ(transfer.owner, 0u) << "the transfer dialog is a top-level window of its own";
   expectCentred(transfer);
+  releaseHeldCall();
   driver().waitGone(transfer.hwnd, 30s); // it closes by itself once its worker is done
 
   const MessageBoxInfo notice = driver().waitMessageBox();
@@ -182,10 +190,11 @@ std::map<int, std::string> textsById(UiDriver& driver, WindowHandle dialog) {
 }
 
 TEST_F(ShellScenario, BothDialogsShowTheLoadedJapaneseTextsNotTheTemplateTexts) {
-  // A slow device keeps the probe from filling in the sizes while the texts are read.
-  DeviceSettings slow;
-  slow.replyDelay = 1500ms;
-  start(slow);
+  // The device holds the probe's start of its tool: the sizes are not filled
+  // in while the texts are read.
+  DeviceSettings held;
+  held.faults = {"hold:CeCreateProcess:1"};
+  start(held);
   const WindowInfo selection = selectionDialog();
   const auto selectionTexts = textsById(driver(), selection.hwnd);
   const std::map<int, std::string> expected = {
@@ -207,7 +216,10 @@ TEST_F(ShellScenario, BothDialogsShowTheLoadedJapaneseTextsNotTheTemplateTexts) 
   for (const auto& [id, text] : expected) EXPECT_EQ(selectionTexts.at(id), text) << "control " << id;
   EXPECT_EQ(selectionTexts.size(), expected.size());
 
-  ASSERT_EQ(controlDevice("delay 300").rfind("ok", 0), 0u);
+  releaseHeldCall();
+  waitForAcceptance(driver(), selection);
+  // The first file's creation is held: no file is on its way yet.
+  ASSERT_EQ(controlDevice("fault hold:CeCreateFile:1").rfind("ok", 0), 0u);
   chooseMfcAndConfirm(selection);
   const WindowInfo transfer = driver().waitDialog(transferTitle());
   const auto transferTexts = textsById(driver(), transfer.hwnd);
