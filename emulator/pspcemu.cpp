@@ -8,6 +8,7 @@
 #include "link_model.h"
 #include "op_log.h"
 #include "registry.h"
+#include "serial_cable.h"
 #include "server.h"
 #include "win32_codes.h"
 
@@ -58,6 +59,11 @@ usage: pspcemu <command> <image folder> [arguments]
   log DIR [--json] [--tail N]  show the op log: every call a desktop made on the link
   control DIR COMMAND...    send a command to the emulator serving DIR: status, plug, unplug,
                             fault <spec>, release, clear-faults, link <rate>, delay <ms>, quit
+  cable PORT [options]      play the device's end of a serial cable: say "CLIENT" on the serial
+                            port (or pseudo-terminal) PORT and wait for the desktop's "CLIENTSERVER",
+                            where a real device starts PPP
+      --speed N             the line's speed in baud (default 115200)
+      --timeout S           give up after S seconds without the answer (default 30)
 
 While serving, DIR/link.port holds the RAPI port in use, and DIR/control.sock is the
 control channel: a Unix-domain socket open to the user who serves the image only.
@@ -436,9 +442,16 @@ int main(int argc, char** argv) {
     return argc < 2 ? 1 : 0;
   }
   std::string command = argv[1];
-  if (argc < 3) fail(command + " needs an image folder (see pspcemu --help)");
+  if (argc < 3)
+    fail(command + (command == "cable" ? " needs a serial port" : " needs an image folder") + " (see pspcemu --help)");
   fs::path dir = argv[2];
   try {
+    if (command == "cable") {
+      Args args = parseArgs(argc, argv, 3, {"--speed", "--timeout"}, {});
+      if (!args.positional.empty()) fail("cable takes one port, not " + args.positional[0] + " as well");
+      return runCable(argv[2], parseNumber(args.get("--speed", "115200"), "--speed"),
+                      parseNumber(args.get("--timeout", "30"), "--timeout"));
+    }
     if (command == "init")
       return cmdInit(dir, parseArgs(argc, argv, 3,
                                     {"--version", "--language", "--model", "--store-bytes", "--tag-units",

@@ -6,10 +6,12 @@ cd "$(dirname "$0")/.."
 
 # clang and libclang-rt-14-dev (libFuzzer's runtime) build the link fuzzer;
 # cppcheck and clang-tidy are the static checks; socat relays the emulator's
-# control socket to the Windows tests under Wine (tests/windows/with-emulator.sh).
+# control socket to the Windows tests under Wine (tests/windows/with-emulator.sh)
+# and makes the pseudo-terminal pair of the serial cable's tests; ppp (pppd and
+# chat) carries the serial cable (scripts/attach-serial.sh).
 packages="cmake ninja-build g++ googletest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine wine64 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-wine procps socat
+  wine wine64 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-wine procps socat ppp
   clang libclang-rt-14-dev cppcheck clang-tidy"
 
 missing=""
