@@ -57,10 +57,29 @@ bool Faults::add(const std::string& spec, std::string& error) {
     bytesLeft_ = number;
     return true;
   }
+  if (spec == "silent" || spec == "refuse-password") {
+    std::lock_guard lock(mutex_);
+    (spec == "silent" ? silent_ : refusePassword_) = true;
+    return true;
+  }
+  if (parts.size() == 2 && parts[0] == "intro") {
+    static const std::map<std::string, Introduction> kinds = {
+        {"name-offset", Introduction::NameOffset}, {"short", Introduction::Short},
+        {"no-terminator", Introduction::NoTerminator}};
+    auto kind = kinds.find(parts[1]);
+    if (kind == kinds.end()) {
+      error = "unknown introduction fault '" + spec + "' (intro:name-offset, intro:short, intro:no-terminator)";
+      return false;
+    }
+    std::lock_guard lock(mutex_);
+    introduction_ = kind->second;
+    return true;
+  }
   const bool atCall = parts[0] == "drop" || parts[0] == "hold";
   if ((parts[0] != "fail" && !atCall) || parts.size() < 3 || parts.size() > 4 || (atCall && parts.size() != 3)) {
     error = "unknown fault '" + spec +
-            "' (fail:<Op>:<N>[:<lastError>], drop:<Op>:<N>, hold:<Op>:<N>, drop-after-bytes:<N>)";
+            "' (fail:<Op>:<N>[:<lastError>], drop:<Op>:<N>, hold:<Op>:<N>, drop-after-bytes:<N>, silent, "
+            "refuse-password, intro:<how>)";
     return false;
   }
   rule.action = parts[0] == "fail" ? Action::Fail : parts[0] == "drop" ? Action::Drop : Action::Hold;
@@ -98,6 +117,23 @@ void Faults::clear() {
   rules_.clear();
   calls_.clear();
   bytesLeft_.reset();
+  silent_ = refusePassword_ = false;
+  introduction_ = Introduction::Sound;
+}
+
+bool Faults::silent() const {
+  std::lock_guard lock(mutex_);
+  return silent_;
+}
+
+bool Faults::refusesPassword() const {
+  std::lock_guard lock(mutex_);
+  return refusePassword_;
+}
+
+Faults::Introduction Faults::introduction() const {
+  std::lock_guard lock(mutex_);
+  return introduction_;
 }
 
 Faults::Action Faults::onCall(const std::string& op, uint32_t& lastError) {
@@ -131,7 +167,12 @@ std::string Faults::describe() const {
   std::lock_guard lock(mutex_);
   std::string out;
   for (const Rule& rule : rules_) out += (out.empty() ? "" : " ") + rule.spec;
-  if (bytesLeft_) out += std::string(out.empty() ? "" : " ") + "drop-after-bytes:" + std::to_string(*bytesLeft_);
+  auto add = [&out](const std::string& item) { out += (out.empty() ? "" : " ") + item; };
+  if (bytesLeft_) add("drop-after-bytes:" + std::to_string(*bytesLeft_));
+  if (silent_) add("silent");
+  if (refusePassword_) add("refuse-password");
+  static const char* const kIntroductions[] = {"", "intro:name-offset", "intro:short", "intro:no-terminator"};
+  if (introduction_ != Introduction::Sound) add(kIntroductions[int(introduction_)]);
   return out.empty() ? "none" : out;
 }
 

@@ -68,12 +68,17 @@ bool readWholeFile(const std::filesystem::path& path, size_t cap, std::string& c
   return true;
 }
 
-bool writeFileAtomically(const std::filesystem::path& path, std::string_view content, std::string& error) {
+bool writeFileAtomically(const std::filesystem::path& path, std::string_view content, std::string& error,
+                         mode_t mode) {
   std::filesystem::path temporary = path;
   temporary += ".tmp";
   {
-    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!fd.valid()) {
+    // A temporary file left by a crash keeps its mode through O_CREAT: it
+    // loses what `mode` does not allow before anything is written.
+    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode));
+    struct stat info {};
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0 ||
+        ((info.st_mode & 07777 & ~mode) && ::fchmod(fd.get(), info.st_mode & mode) != 0)) {
       error = describe(temporary, "cannot create", errno);
       return false;
     }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace pspc {
 
@@ -42,6 +43,8 @@ bool readWholeFile(const std::filesystem::path& path, size_t cap, std::string& c
 
 // Replaces `path` so that a crash at any moment leaves either the old or the
 // new content: write beside it, flush to disk, rename over, flush the folder.
-bool writeFileAtomically(const std::filesystem::path& path, std::string_view content, std::string& error);
+// The file gets `mode` (before the umask).
+bool writeFileAtomically(const std::filesystem::path& path, std::string_view content, std::string& error,
+                         mode_t mode = 0644);
 
 } // namespace pspc

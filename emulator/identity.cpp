@@ -37,6 +37,33 @@ bool parseDecimal(std::string_view text, uint32_t& value) {
   return ec == std::errc() && end == text.data() + text.size();
 }
 
+bool parseNumberUpTo(std::string_view text, uint32_t limit, uint32_t& value) {
+  return parseDecimal(text, value) && value <= limit;
+}
+
+// "major.minor", each a number from 0 to 255.
+bool parseOsVersion(std::string_view text, uint8_t& major, uint8_t& minor) {
+  const size_t dot = text.find('.');
+  uint32_t high = 0, low = 0;
+  if (dot == std::string_view::npos || !parseNumberUpTo(text.substr(0, dot), 255, high) ||
+      !parseNumberUpTo(text.substr(dot + 1), 255, low))
+    return false;
+  major = uint8_t(high);
+  minor = uint8_t(low);
+  return true;
+}
+
+// A name the device gives of itself: UTF-8 of 1 to kMaxModelBytes bytes, no
+// control characters. The reason, or empty when it is one.
+std::string nameProblem(const std::string& key, std::string_view value) {
+  std::u16string units;
+  if (value.empty() || value.size() > kMaxModelBytes || !utf8ToUtf16(value, units))
+    return key + " must be UTF-8 text of 1 to " + std::to_string(kMaxModelBytes) + " bytes";
+  for (char16_t unit : units)
+    if (unit < 0x20) return key + " must not hold control characters";
+  return "";
+}
+
 bool parseTagUnits(std::string_view text, std::array<uint16_t, 11>& units) {
   std::istringstream words{std::string(text)};
   std::string word;
@@ -74,6 +101,13 @@ std::string Identity::serialize() const {
   out << "version = " << version << "\n";
   out << "language = " << language << "\n";
   out << "model = " << model << "\n";
+  out << "device_name = " << deviceName << "\n";
+  out << "platform = " << platform << "\n";
+  out << "os_version = " << unsigned(osMajor) << "." << unsigned(osMinor) << "\n";
+  out << "os_build = " << osBuild << "\n";
+  out << "cpu_type = " << cpuType << "\n";
+  out << "partner_id = " << partnerId << "\n";
+  out << "second_partner_id = " << secondPartnerId << "\n";
   out << "store_bytes = " << storeBytes << "\n";
   if (tagUnits) {
     out << "tag_units =";
@@ -115,13 +149,20 @@ std::optional<Identity> Identity::parse(const std::string& text, std::string& er
     if (key == "version" || key == "language") {
       if (value.empty() || !isPrintableAscii(value)) return fail(key + " must be printable ASCII text");
       (key == "version" ? identity.version : identity.language) = std::string(value);
-    } else if (key == "model") {
-      std::u16string units;
-      if (value.empty() || value.size() > kMaxModelBytes || !utf8ToUtf16(value, units))
-        return fail("model must be UTF-8 text of 1 to " + std::to_string(kMaxModelBytes) + " bytes");
-      for (char16_t unit : units)
-        if (unit < 0x20) return fail("model must not hold control characters");
-      identity.model = std::string(value);
+    } else if (key == "model" || key == "device_name" || key == "platform") {
+      if (std::string problem = nameProblem(key, value); !problem.empty()) return fail(problem);
+      (key == "model" ? identity.model : key == "device_name" ? identity.deviceName : identity.platform) =
+          std::string(value);
+    } else if (key == "os_version") {
+      if (!parseOsVersion(value, identity.osMajor, identity.osMinor))
+        return fail("os_version must be major.minor, each from 0 to 255, such as 2.11");
+    } else if (key == "os_build" || key == "cpu_type") {
+      uint32_t number = 0;
+      if (!parseNumberUpTo(value, 0xFFFF, number)) return fail(key + " must be a number from 0 to 65535");
+      (key == "os_build" ? identity.osBuild : identity.cpuType) = uint16_t(number);
+    } else if (key == "partner_id" || key == "second_partner_id") {
+      if (!parseDecimal(value, key == "partner_id" ? identity.partnerId : identity.secondPartnerId))
+        return fail(key + " must be a number from 0 to 4294967295");
     } else if (key == "store_bytes") {
       if (!parseDecimal(value, identity.storeBytes)) return fail("store_bytes must be a number from 0 to 4294967295");
     } else if (key == "tag_units") {

@@ -2,9 +2,13 @@
 // device tool, an empty registry and the identity.
 #include "identity.h"
 
+#include "device_path.h"
 #include "host_file.h"
 #include "registry.h"
 
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 #include <system_error>
 
 namespace pspc::image {
@@ -62,6 +66,62 @@ bool create(const std::filesystem::path& dir, const Identity& identity, std::str
 bool isImage(const std::filesystem::path& dir) {
   std::error_code ec;
   return std::filesystem::is_regular_file(configFile(dir), ec) && std::filesystem::is_directory(fsRoot(dir), ec);
+}
+
+bool checkPassword(const std::string& utf8, std::string& error) {
+  std::u16string units;
+  if (!utf8ToUtf16(utf8, units)) {
+    error = "the password is not UTF-8 text";
+    return false;
+  }
+  if (units.empty() || units.size() > kMaxPasswordChars) {
+    error = "the password must have 1 to " + std::to_string(kMaxPasswordChars) + " characters";
+    return false;
+  }
+  for (char16_t unit : units) {
+    if (unit < 0x20 || unit == 0x7F) {
+      error = "the password must not hold control characters";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool setPassword(const std::filesystem::path& dir, const std::string& utf8, std::string& error) {
+  if (utf8.empty()) {
+    std::error_code ec;
+    std::filesystem::remove(passwordFile(dir), ec);
+    if (ec) error = passwordFile(dir).string() + ": " + ec.message();
+    return !ec;
+  }
+  return checkPassword(utf8, error) && writeFileAtomically(passwordFile(dir), utf8 + "\n", error, 0600);
+}
+
+bool readPassword(const std::filesystem::path& dir, std::optional<std::u16string>& password, std::string& error) {
+  const std::filesystem::path file = passwordFile(dir);
+  struct stat info {};
+  if (::lstat(file.c_str(), &info) != 0) {
+    if (errno == ENOENT) {
+      password.reset();
+      return true;
+    }
+    error = file.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  if (info.st_mode & (S_IRWXG | S_IRWXO)) {
+    error = file.string() + ": others than its owner may read or change it; make it the owner's only (chmod 600)";
+    return false;
+  }
+  std::string text;
+  if (!readWholeFile(file, 4 * kMaxPasswordChars + 2, text, error)) return false;
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  std::u16string units;
+  if (!checkPassword(text, error) || !utf8ToUtf16(text, units)) {
+    error = file.string() + ": " + error;
+    return false;
+  }
+  password = std::move(units);
+  return true;
 }
 
 } // namespace pspc::image

@@ -5,6 +5,7 @@
 #include "device_path.h"
 #include "faults.h"
 #include "file_system.h"
+#include "host_file.h"
 #include "link_model.h"
 #include "op_log.h"
 #include "registry.h"
@@ -12,6 +13,7 @@
 #include "server.h"
 #include "win32_codes.h"
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +21,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <netdb.h>
 #include <sstream>
 #include <vector>
 
@@ -35,6 +38,16 @@ usage: pspcemu <command> <image folder> [arguments]
       --version V           device version text (default 1.12.00)
       --language L          device language code, JPN or ENG (default JPN)
       --model NAME          model name (default PsPC)
+      --device-name NAME    the device's name, as it introduces itself to a desktop (default PsPC)
+      --platform NAME       platform name (default "Palm PC", what palm-size PCs report)
+      --os-version M.m      Windows CE version (default 2.11)
+      --os-build N          Windows CE build number (default 0)
+      --cpu-type N          processor type (default 4000, PROCESSOR_MIPS_R4000: the MIPS VR41xx
+                            of palm-size PCs; 10003 is the Hitachi SH3 of others)
+      --partner-id N        id of the device's current partnership with a desktop (default 0: none)
+      --second-partner-id N id of its other partnership (default 0: none)
+      --password-file FILE  the device password: the first line of FILE; kept in DIR/password,
+                            readable by you only, and asked of the desktop when the device calls
       --store-bytes N       object store capacity in bytes; K and M suffixes (default 8M)
       --tag-units "U x11"   raw UTF-16 units (hex) of the device tag, for odd devices
       --tool-delay-ms N     the device tool writes its data file this late
@@ -48,8 +61,18 @@ usage: pspcemu <command> <image folder> [arguments]
       --link RATE           serial (115200 baud), usb (USB 1.1) or unlimited (default)
       --reply-delay-ms N    the device answers every call this much later
       --fault SPEC          inject a fault (repeatable): fail:<Call>:<N>[:<error>],
-                            drop:<Call>:<N>, hold:<Call>:<N>, drop-after-bytes:<N>
+                            drop:<Call>:<N>, hold:<Call>:<N>, drop-after-bytes:<N>;
+                            towards the manager: silent (no pings echoed, no calls answered,
+                            sockets left open), refuse-password (even the right one),
+                            intro:name-offset|short|no-terminator (a malformed introduction)
       --unplugged           start with the device out of its cradle
+      --call HOST[:PORT]    call the desktop's connection manager (port 5679 by default) as a
+                            real device does: introduce itself, give the password when it has
+                            one, echo pings; call again when hung up or plugged in again.
+                            RAPI is then served on the device's own address, port 990 (the
+                            port the manager dials); connections must begin with the password
+      --address A           with --call: the device's own address (default 127.0.0.1), which
+                            it calls from and serves RAPI on
   status DIR                identity, store, files, registry; the server's state if serving
   ls DIR [PATH] [-R]        list a device folder (default \)
   cat DIR PATH              write a device file to standard output
@@ -59,6 +82,8 @@ usage: pspcemu <command> <image folder> [arguments]
   log DIR [--json] [--tail N]  show the op log: every call a desktop made on the link
   control DIR COMMAND...    send a command to the emulator serving DIR: status, plug, unplug,
                             fault <spec>, release, clear-faults, link <rate>, delay <ms>, quit
+                            (unplug also hangs up the call to the manager; clear-faults ends
+                            a silence)
   cable PORT [options]      play the device's end of a serial cable: say "CLIENT" on the serial
                             port (or pseudo-terminal) PORT and wait for the desktop's "CLIENTSERVER",
                             where a real device starts PPP
@@ -156,6 +181,35 @@ int cmdInit(const fs::path& dir, const Args& args) {
   identity.version = args.get("--version", identity.version);
   identity.language = args.get("--language", identity.language);
   identity.model = args.get("--model", identity.model);
+  identity.deviceName = args.get("--device-name", identity.deviceName);
+  identity.platform = args.get("--platform", identity.platform);
+  if (args.has("--os-version")) {
+    const std::string text = args.get("--os-version");
+    const size_t dot = text.find('.');
+    if (dot == std::string::npos) fail("--os-version is major.minor, such as 2.11");
+    const uint32_t major = parseNumber(text.substr(0, dot), "--os-version's major number");
+    const uint32_t minor = parseNumber(text.substr(dot + 1), "--os-version's minor number");
+    if (major > 255 || minor > 255) fail("--os-version's numbers go from 0 to 255: " + text);
+    identity.osMajor = uint8_t(major);
+    identity.osMinor = uint8_t(minor);
+  }
+  for (auto [option, field] : {std::pair{"--os-build", &identity.osBuild}, std::pair{"--cpu-type", &identity.cpuType}}) {
+    if (!args.has(option)) continue;
+    const uint32_t value = parseNumber(args.get(option), option);
+    if (value > 0xFFFF) fail(std::string(option) + " goes from 0 to 65535");
+    *field = uint16_t(value);
+  }
+  if (args.has("--partner-id")) identity.partnerId = parseNumber(args.get("--partner-id"), "--partner-id");
+  if (args.has("--second-partner-id"))
+    identity.secondPartnerId = parseNumber(args.get("--second-partner-id"), "--second-partner-id");
+  std::string password, error;
+  if (args.has("--password-file")) {
+    // The first line: what a person writes into a file with an editor or echo.
+    if (!readWholeFile(args.get("--password-file"), 4096, password, error)) fail(error);
+    password = password.substr(0, password.find('\n'));
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    if (!image::checkPassword(password, error)) fail(args.get("--password-file") + ": " + error);
+  }
   if (args.has("--store-bytes")) identity.storeBytes = uint32_t(parseSize(args.get("--store-bytes")));
   if (args.has("--tool-delay-ms")) identity.toolDelayMs = parseNumber(args.get("--tool-delay-ms"), "--tool-delay-ms");
   identity.toolWrites = !args.has("--tool-no-write");
@@ -186,12 +240,12 @@ int cmdInit(const fs::path& dir, const Args& args) {
       fail(dir.string() + " exists and is not a device image; --force only replaces device images");
     }
   }
-  std::string error;
-  if (!image::create(dir, identity, error)) fail(error);
+  if (!image::create(dir, identity, error) || !image::setPassword(dir, password, error)) fail(error);
   if (args.has("--no-tool")) fs::remove(image::fsRoot(dir) / "Windows" / "MakeZlkData.exe");
   if (args.has("--no-temp")) fs::remove_all(image::fsRoot(dir) / "Temp");
   std::cout << "made a device image in " << dir.string() << ": version " << identity.version << ", language "
-            << identity.language << ", store " << identity.storeBytes << " bytes\n";
+            << identity.language << ", store " << identity.storeBytes << " bytes"
+            << (password.empty() ? "" : ", with a password") << "\n";
   return 0;
 }
 
@@ -202,10 +256,43 @@ void writePortFile(const fs::path& file, uint16_t port) {
   fs::rename(temp, file);
 }
 
+// HOST[:PORT] of the connection manager, HOST a name or an IPv4 address.
+CallOptions callOptions(const std::string& text) {
+  CallOptions call;
+  std::string host = text;
+  const size_t colon = text.rfind(':');
+  if (colon != std::string::npos) {
+    host = text.substr(0, colon);
+    const uint32_t port = parseNumber(text.substr(colon + 1), "--call's port");
+    if (port == 0 || port > 0xFFFF) fail("--call's port goes from 1 to 65535: " + text);
+    call.managerPort = uint16_t(port);
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found)
+    fail("--call: cannot find the IPv4 address of '" + host + "'");
+  char dotted[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, dotted, sizeof dotted);
+  ::freeaddrinfo(found);
+  call.manager = dotted;
+  return call;
+}
+
 int cmdServe(const fs::path& dir, const Args& args) {
   ServerOptions options;
   if (args.has("--port")) options.port = uint16_t(parseNumber(args.get("--port"), "--port"));
   options.bindAddress = args.get("--bind", options.bindAddress);
+  if (args.has("--address") && !args.has("--call")) fail("--address goes with --call (a listening device takes --bind)");
+  if (args.has("--call")) {
+    if (args.has("--bind")) fail("--bind is for a listening device; a calling one takes --address");
+    options.call = callOptions(args.get("--call"));
+    options.bindAddress = args.get("--address", options.bindAddress);
+    in_addr own{};
+    if (::inet_pton(AF_INET, options.bindAddress.c_str(), &own) != 1 || own.s_addr == INADDR_ANY)
+      fail("--address must be the device's own IPv4 address, one the manager can dial: " + options.bindAddress);
+  }
   options.startUnplugged = args.has("--unplugged");
   LinkModel link;
   if (args.has("--link")) {
@@ -239,9 +326,11 @@ int cmdServe(const fs::path& dir, const Args& args) {
   }
   writePortFile(dir / "link.port", server.linkPort());
   std::cout << "PsPC emulator: serving " << dir.string() << " on " << options.bindAddress << ":"
-            << server.linkPort() << (options.startUnplugged ? " (unplugged)" : "") << ", control on "
-            << image::controlSocketFile(dir).string() << "; link " << LinkModel::rateName(link.rate())
-            << "; Ctrl-C to stop" << std::endl;
+            << server.linkPort() << (options.startUnplugged ? " (unplugged)" : "")
+            << (options.call ? ", calling " + options.call->manager + ":" + std::to_string(options.call->managerPort)
+                             : std::string())
+            << ", control on " << image::controlSocketFile(dir).string() << "; link "
+            << LinkModel::rateName(link.rate()) << "; Ctrl-C to stop" << std::endl;
   while (!server.quitRequested()) {
     timespec wait{0, 200 * 1000 * 1000};
     if (sigtimedwait(&signals, nullptr, &wait) > 0) break;
@@ -401,10 +490,25 @@ int cmdStatus(const fs::path& dir, const Args&) {
   const Identity& id = device.identity();
   uint32_t store = 0, free = 0;
   device.storeInformation(store, free);
+  std::optional<std::u16string> password;
+  std::string passwordError;
+  const bool passwordRead = image::readPassword(dir, password, passwordError);
+  char partners[40];
+  std::snprintf(partners, sizeof partners, "0x%08x, 0x%08x", unsigned(id.partnerId), unsigned(id.secondPartnerId));
   std::cout << "image     " << fs::absolute(dir).string() << "\n"
             << "model     " << id.model << "\n"
             << "version   " << id.version << "\n"
             << "language  " << id.language << "\n"
+            << "device    " << id.deviceName << "\n"
+            << "platform  " << id.platform << "\n"
+            << "os        Windows CE " << unsigned(id.osMajor) << "." << unsigned(id.osMinor) << " build "
+            << id.osBuild << "\n"
+            << "cpu       " << id.cpuType << (id.cpuType == kProcessorMipsR4000 ? " (MIPS R4000 family)" : "")
+            << "\n"
+            << "partners  " << partners << "\n"
+            << "password  "
+            << (!passwordRead ? "unreadable (" + passwordError + ")" : password ? "set (asked when calling)" : "none")
+            << "\n"
             << "store     " << store << " bytes, " << free << " free (" << (store - free) << " used)\n";
   std::error_code ec;
   bool tool = fs::exists(image::fsRoot(dir) / "Windows" / "MakeZlkData.exe", ec);
@@ -455,12 +559,15 @@ int main(int argc, char** argv) {
     if (command == "init")
       return cmdInit(dir, parseArgs(argc, argv, 3,
                                     {"--version", "--language", "--model", "--store-bytes", "--tag-units",
-                                     "--tool-delay-ms"},
+                                     "--tool-delay-ms", "--device-name", "--platform", "--os-version",
+                                     "--os-build", "--cpu-type", "--partner-id", "--second-partner-id",
+                                     "--password-file"},
                                     {"--tool-no-write", "--no-tool", "--no-temp", "--force"}));
     requireImage(argv[2]);
     if (command == "serve")
       return cmdServe(dir, parseArgs(argc, argv, 3,
-                                     {"--port", "--bind", "--link", "--reply-delay-ms", "--fault"},
+                                     {"--port", "--bind", "--link", "--reply-delay-ms", "--fault", "--call",
+                                      "--address"},
                                      {"--unplugged"}));
     const std::map<std::string, std::function<int(const fs::path&, const Args&)>> simple = {
         {"status", cmdStatus}, {"ls", cmdLs}, {"cat", cmdCat}, {"put", cmdPut},

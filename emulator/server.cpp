@@ -64,9 +64,14 @@ int Server::listenOn(const std::string& address, uint16_t port, uint16_t& actual
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     int saved = errno;
     ::close(fd);
-    error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(saved) +
-            (saved == EADDRINUSE ? " (another program, or another emulator, uses this port; choose another with --port)"
-                                 : "");
+    error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(saved);
+    if (saved == EADDRINUSE)
+      error += " (another program, or another emulator, uses this port; choose another with --port)";
+    else if (saved == EACCES && port < 1024)
+      error += " (a port below 1024 needs root, the capability CAP_NET_BIND_SERVICE, or a lower "
+               "net.ipv4.ip_unprivileged_port_start)";
+    else if (saved == EADDRNOTAVAIL)
+      error += " (no interface of this machine has that address)";
     return -1;
   }
   if (::listen(fd, 16) != 0) {
@@ -82,6 +87,8 @@ int Server::listenOn(const std::string& address, uint16_t port, uint16_t& actual
 
 void Server::start() {
   std::string error;
+  std::optional<std::u16string> password;
+  if (options_.call && !image::readPassword(device_.imageDir(), password, error)) throw std::runtime_error(error);
   if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot make a pipe");
   control_.open(device_.imageDir());
   wantPlugged_ = !options_.startUnplugged;
@@ -94,10 +101,18 @@ void Server::start() {
   }
   acceptThread_ = std::thread([this] { acceptLoop(); });
   controlThread_ = std::thread([this] { controlLoop(); });
+  // The device calls once it serves RAPI: the manager may dial it at once.
+  if (options_.call) {
+    CallOptions call = *options_.call;
+    call.address = options_.bindAddress;
+    callIn_ = std::make_unique<CallIn>(device_.identity(), std::move(password), log_, faults_, call);
+    callIn_->start(wantPlugged_);
+  }
 }
 
 void Server::stop() {
   if (stopping_.exchange(true)) return;
+  if (callIn_) callIn_->stop();
   // As when the device goes away: its port stops answering before the
   // connections drop. Otherwise a desktop that reconnects at once, as RAPI
   // does after a broken link, would be let in by a device that is going.
@@ -150,12 +165,14 @@ bool Server::requestPlugState(bool plugged, std::string& error) {
 bool Server::plug(std::string& error) {
   if (!requestPlugState(true, error)) return false;
   log_.write(0, "plug", JsonObject().add("port", uint32_t(linkPort_)));
+  if (callIn_) callIn_->setPlugged(true);
   return true;
 }
 
 void Server::unplug() {
   std::string error;
   requestPlugState(false, error);
+  if (callIn_) callIn_->setPlugged(false);
   std::lock_guard lock(mutex_);
   for (Connection& c : connections_)
     if (c.fd >= 0) ::shutdown(c.fd, SHUT_RDWR);
@@ -176,6 +193,15 @@ bool Server::holdCall() {
   ++heldCalls_;
   heldCv_.wait(lock, [&] { return dropSeq_ != dropped || releaseSeq_ != released || stopping_; });
   --heldCalls_;
+  return dropSeq_ == dropped && !stopping_;
+}
+
+bool Server::waitWhileSilent() {
+  std::unique_lock lock(mutex_);
+  const uint64_t dropped = dropSeq_;
+  // Silence ends through the faults, which wake no one: looked at every poll.
+  while (faults_.silent() && dropSeq_ == dropped && !stopping_)
+    heldCv_.wait_for(lock, std::chrono::milliseconds(kPollMs));
   return dropSeq_ == dropped && !stopping_;
 }
 
@@ -201,6 +227,7 @@ std::string Server::status() const {
                      " link=\"" + LinkModel::rateName(link_.rate()) + "\"" +
                      " replyDelayMs=" + std::to_string(link_.replyDelay().count()) +
                      " faults=\"" + faults_.describe() + "\"";
+  if (callIn_) text += " " + callIn_->describe();
   return text;
 }
 
@@ -274,6 +301,62 @@ void Server::acceptLoop() {
   }
 }
 
+bool Server::readOpening(int fd, uint8_t* bytes, size_t count, std::string& why) {
+  // The socket's receive time-out wakes this every poll interval, so that a
+  // stop or an unplug is seen; a peer that began and stalled is given up.
+  size_t got = 0;
+  auto since = std::chrono::steady_clock::now();
+  while (got < count) {
+    if (stopping_) {
+      why = "the emulator stopped";
+      return false;
+    }
+    const ssize_t n = ::recv(fd, bytes + got, count - got, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      if (got > 0 && std::chrono::steady_clock::now() - since > options_.partialRequestTimeout) {
+        why = "the password stopped arriving halfway";
+        return false;
+      }
+      continue;
+    }
+    if (n <= 0) {
+      why = plugged() ? "the desktop closed the link" : "the device was unplugged";
+      return false;
+    }
+    if (got == 0) since = std::chrono::steady_clock::now();
+    got += size_t(n);
+  }
+  return true;
+}
+
+bool Server::admit(uint32_t id, int fd, std::string& why) {
+  uint8_t head[2];
+  if (!readOpening(fd, head, sizeof head, why)) return false;
+  const uint16_t count = controlwire::loadLe16(head);
+  std::vector<uint8_t> encoded(count);
+  bool accepted = false;
+  std::string reason = "a password length of " + std::to_string(count) + " bytes";
+  if (controlwire::passwordLengthAcceptable(count)) {
+    if (!readOpening(fd, encoded.data(), encoded.size(), why)) return false;
+    reason.clear();
+    accepted = callIn_->acceptsRapiPassword(encoded, reason);
+  }
+  if (!waitWhileSilent()) {
+    why = stopping_ ? "the emulator stopped" : "the device was unplugged";
+    return false;
+  }
+  JsonObject entry;
+  entry.add("accepted", accepted);
+  if (!accepted) entry.add("reason", reason);
+  log_.write(id, "rapi-password", entry);
+  if (!sendAll(fd, controlwire::rapiPasswordAnswer(accepted))) {
+    why = "the desktop went away before the password's answer";
+    return false;
+  }
+  if (!accepted) why = "the desktop's password was refused: " + reason;
+  return accepted;
+}
+
 void Server::serve(Connection& connection, const std::string& peer) {
   const uint32_t id = connection.id;
   const int fd = connection.fd;
@@ -284,8 +367,10 @@ void Server::serve(Connection& connection, const std::string& peer) {
   std::string reason = "the desktop closed the link";
   std::vector<uint8_t> buffer(64 * 1024);
   auto partialSince = std::chrono::steady_clock::time_point{};
+  // A device with a password takes a connection only after the password.
+  const bool admitted = !callIn_ || !callIn_->locked() || admit(id, fd, reason);
 
-  for (;;) {
+  while (admitted) {
     if (stopping_) {
       reason = "the emulator stopped";
       break;
@@ -352,6 +437,14 @@ void Server::serve(Connection& connection, const std::string& peer) {
         if (action == Faults::Action::Hold) {
           log_.write(id, "hold", JsonObject().add("call", op));
           if (!holdCall()) {
+            reason = stopping_ ? "the emulator stopped" : "the device was unplugged";
+            closeLink = true;
+            break;
+          }
+        }
+        if (faults_.silent()) {
+          log_.write(id, "silent", JsonObject().add("call", op));
+          if (!waitWhileSilent()) {
             reason = stopping_ ? "the emulator stopped" : "the device was unplugged";
             closeLink = true;
             break;

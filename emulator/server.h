@@ -3,8 +3,14 @@
 // thread of its own, and answers the control channel (the image folder's
 // control.sock, see control_socket.h) through which the device's owner
 // unplugs it, plugs it in again, slows the link or injects faults.
+//
+// With call options the device also calls the desktop's connection manager
+// (see call_in.h) and serves RAPI on its own address; a device with a
+// password then takes a RAPI connection only after the password it begins
+// with.
 #pragma once
 
+#include "call_in.h"
 #include "control_socket.h"
 #include "device.h"
 #include "faults.h"
@@ -16,7 +22,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -29,6 +37,8 @@ struct ServerOptions {
   size_t maxConnections = 16;
   // A request whose bytes stop arriving halfway is given up after this long.
   std::chrono::milliseconds partialRequestTimeout{30000};
+  // Set: the device calls the connection manager, from bindAddress.
+  std::optional<CallOptions> call;
 };
 
 class Server {
@@ -77,6 +87,16 @@ private:
   // Holds a call until the control command "release"; false when the device
   // was unplugged or stopped first.
   bool holdCall();
+  // Holds a reply while the device is silent (an injected fault); false when
+  // it was unplugged or stopped first.
+  bool waitWhileSilent();
+  // Reads exactly `count` bytes of a connection's opening; false when the
+  // peer closed, stalled past the partial-request time-out, or the device
+  // was unplugged or stopped. `why` says which.
+  bool readOpening(int fd, uint8_t* bytes, size_t count, std::string& why);
+  // The password a RAPI connection to a locked device begins with; false
+  // (the connection to be closed) when it is missing or wrong.
+  bool admit(uint32_t id, int fd, std::string& why);
   int listenOn(const std::string& address, uint16_t port, uint16_t& actualPort, std::string& error);
 
   Device& device_;
@@ -104,6 +124,7 @@ private:
   std::atomic<bool> quit_{false};
   int linkFd_ = -1;
   ControlSocket control_;
+  std::unique_ptr<CallIn> callIn_;
   uint16_t linkPort_ = 0;
   uint32_t nextConnectionId_ = 1;
   std::list<Connection> connections_;

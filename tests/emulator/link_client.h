@@ -57,6 +57,20 @@ public:
     }
   }
 
+  // Exactly `count` bytes as they come, before any packet (a connection's
+  // opening), or nothing when the link closed or stayed silent.
+  std::optional<std::vector<uint8_t>> receiveRaw(size_t count, int timeoutMs = 5000) {
+    std::vector<uint8_t> bytes(count);
+    for (size_t got = 0; got < count;) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, timeoutMs) <= 0) return std::nullopt;
+      ssize_t n = ::recv(fd_, bytes.data() + got, count - got, 0);
+      if (n <= 0) return std::nullopt;
+      got += size_t(n);
+    }
+    return bytes;
+  }
+
   template <typename Request> std::optional<std::vector<uint8_t>> call(const Request& request) {
     if (!sendRaw(rapiwire::frame(rapiwire::encodeRequest(request)))) return std::nullopt;
     return receive();

@@ -1,0 +1,450 @@
+// The device calling the desktop's connection manager: the bytes it sends
+// (challenge, introduction, ping echoes, password answers), the password a
+// RAPI connection of a locked device begins with, calling again after a
+// hang-up or a plug, and each fault a manager must get through. The manager
+// here is a small script in the test, speaking the bytes written out by hand.
+#include "host_file.h"
+#include "link_client.h"
+#include "served_device_fixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace pspc::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+// Hang guard for every wait on the device: long enough for a loaded machine,
+// never a measure of speed.
+constexpr int kGuardMs = 20000;
+
+Bytes le32(uint32_t value) {
+  return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+// UTF-16LE units of ASCII text with the terminator.
+Bytes utf16z(const std::string& ascii) {
+  Bytes out;
+  for (char c : ascii) out.insert(out.end(), {uint8_t(c), 0});
+  out.insert(out.end(), {0, 0});
+  return out;
+}
+
+// The password as a desktop sends it: a 16-bit byte count, then the UTF-16LE
+// units with the terminator, every byte XORed with the key.
+Bytes encodedPassword(const std::string& ascii, uint8_t key) {
+  Bytes units = utf16z(ascii);
+  Bytes out = {uint8_t(units.size()), uint8_t(units.size() >> 8)};
+  for (uint8_t b : units) out.push_back(uint8_t(b ^ key));
+  return out;
+}
+
+const Bytes kPing = {0x78, 0x56, 0x34, 0x12};
+
+// One connection the device made to the scripted manager.
+class Call {
+public:
+  explicit Call(int fd) : fd_(fd) {}
+  Call(Call&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+  ~Call() { hangUp(); }
+
+  void hangUp() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  bool send(const Bytes& bytes) { return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size()); }
+  // Exactly `count` bytes, or nothing when the device closed or the guard ran out.
+  std::optional<Bytes> read(size_t count) {
+    Bytes out(count);
+    size_t got = 0;
+    while (got < count) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, kGuardMs) <= 0) return std::nullopt;
+      const ssize_t n = ::recv(fd_, out.data() + got, count - got, 0);
+      if (n <= 0) return std::nullopt;
+      got += size_t(n);
+    }
+    return out;
+  }
+  std::optional<uint32_t> word() {
+    auto bytes = read(4);
+    if (!bytes) return std::nullopt;
+    return uint32_t((*bytes)[0] | (*bytes)[1] << 8 | (*bytes)[2] << 16 | uint32_t((*bytes)[3]) << 24);
+  }
+  // The introduction after its length word: the body.
+  std::optional<Bytes> introduction() {
+    auto length = word();
+    if (!length || *length >= 512) return std::nullopt;
+    return read(*length);
+  }
+  // True once the device has closed its end (within the guard).
+  bool closedByDevice() {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, kGuardMs) <= 0) return false;
+    uint8_t byte;
+    return ::recv(fd_, &byte, 1, 0) <= 0;
+  }
+  std::string peerAddress() const {
+    sockaddr_in addr{};
+    socklen_t length = sizeof addr;
+    ::getpeername(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+    return text;
+  }
+
+private:
+  int fd_ = -1;
+};
+
+// The manager's end: a socket on a loopback port of its own. Bound but not
+// listening, it refuses calls as an absent manager does.
+class ScriptedManager {
+public:
+  ScriptedManager() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("bind failed");
+    socklen_t length = sizeof addr;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+    port_ = ntohs(addr.sin_port);
+  }
+  ~ScriptedManager() { ::close(fd_); }
+  ScriptedManager(const ScriptedManager&) = delete;
+  ScriptedManager& operator=(const ScriptedManager&) = delete;
+
+  void listen() { ::listen(fd_, 4); }
+  uint16_t port() const { return port_; }
+  // The device's next call, or nothing within the guard.
+  std::optional<Call> accept() {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, kGuardMs) <= 0) return std::nullopt;
+    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    return Call(fd);
+  }
+
+private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+class CallInTest : public ServedDeviceTest {
+protected:
+  // Serves the image, calling the scripted manager; retries are quick here.
+  void serveCalling(bool listening = true) {
+    if (listening) manager_.listen();
+    ServerOptions options;
+    CallOptions call;
+    call.manager = "127.0.0.1";
+    call.managerPort = manager_.port();
+    call.firstRetry = 20ms;
+    call.longestRetry = 100ms;
+    options.call = call;
+    serve(options);
+  }
+  void setIdentity(const Identity& identity) {
+    device_.reset();
+    std::string error;
+    ASSERT_TRUE(writeFileAtomically(image::configFile(imageDir_), identity.serialize(), error)) << error;
+    device_ = std::make_unique<Device>(imageDir_);
+  }
+  void setPassword(const std::string& password) {
+    std::string error;
+    ASSERT_TRUE(image::setPassword(imageDir_, password, error)) << error;
+  }
+  // Waits for the op-log record that must come; the test fails if it does not.
+  FlatJson waitForRecord(const std::string& op, size_t count = 1) {
+    for (auto waited = 0ms; waited < std::chrono::milliseconds(kGuardMs); waited += 10ms) {
+      auto found = recordsOf(op);
+      if (found.size() >= count) return found[count - 1];
+      std::this_thread::sleep_for(10ms);
+    }
+    ADD_FAILURE() << "no " << count << ". record of " << op;
+    return {};
+  }
+  std::string status() { return server_->control("status"); }
+  void waitForStatus(const std::string& part) {
+    for (auto waited = 0ms; waited < std::chrono::milliseconds(kGuardMs); waited += 10ms) {
+      if (status().find(part) != std::string::npos) return;
+      std::this_thread::sleep_for(10ms);
+    }
+    ADD_FAILURE() << "the status never showed " << part << ": " << status();
+  }
+  // Takes a call and reads its opening: the challenge key (0: none) and
+  // the introduction's body.
+  Call attach(uint8_t* key = nullptr) {
+    auto call = manager_.accept();
+    if (!call) throw std::runtime_error("the device did not call");
+    auto first = call->word();
+    if (!first) throw std::runtime_error("the device said nothing");
+    if (*first >= 512) {
+      if (key) *key = uint8_t(*first & 0xFF);
+      first = call->word();
+    }
+    if (!first || !call->read(*first)) throw std::runtime_error("no introduction");
+    return std::move(*call);
+  }
+
+  ScriptedManager manager_;
+};
+
+TEST_F(CallInTest, IntroducesItselfFromTheIdentityEchoesPingsAndCallsAgainWhenHungUp) {
+  Identity identity;
+  identity.deviceName = "Dev";
+  identity.platform = "Palm PC";
+  identity.model = "M1";
+  identity.osMajor = 2;
+  identity.osMinor = 11;
+  identity.osBuild = 0x1234;
+  identity.cpuType = 10003;
+  identity.partnerId = 0x01020304;
+  identity.secondPartnerId = 0xA0B0C0D0;
+  setIdentity(identity);
+  serveCalling();
+
+  auto call = manager_.accept();
+  ASSERT_TRUE(call);
+  EXPECT_EQ(call->peerAddress(), "127.0.0.1"); // the device's own address
+  // The length word, then the fixed fields and the names in UTF-16LE.
+  const Bytes names = concat({utf16z("Dev"), utf16z("Palm PC"), utf16z("M1")});
+  const Bytes expected = concat({
+      le32(0x24 + 8 + 16 + 6),
+      {0, 0, 0, 0, 2, 11, 0x34, 0x12, 0x13, 0x27, 0, 0, 0, 0, 0, 0},
+      {0x04, 0x03, 0x02, 0x01, 0xD0, 0xC0, 0xB0, 0xA0},
+      le32(0x24), le32(0x24 + 8), le32(0x24 + 8 + 16),
+      names,
+  });
+  EXPECT_EQ(call->read(expected.size()), expected);
+
+  // Empty words are passed over; every ping is echoed.
+  ASSERT_TRUE(call->send(concat({kPing, {0, 0, 0, 0}, kPing})));
+  EXPECT_EQ(call->read(8), concat({kPing, kPing}));
+  EXPECT_NE(status().find("call=attached manager=127.0.0.1:" + std::to_string(manager_.port())), std::string::npos)
+      << status();
+
+  call->hangUp();
+  const FlatJson hungUp = waitForRecord("hung-up");
+  EXPECT_EQ(field(hungUp, "reason"), "the manager closed the control connection");
+  EXPECT_EQ(field(hungUp, "pings"), "2");
+  // The cable is still up: the device calls again, and says the same.
+  auto again = manager_.accept();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->read(expected.size()), expected);
+
+  const FlatJson introduced = waitForRecord("introduced");
+  EXPECT_EQ(field(introduced, "device"), "Dev");
+  EXPECT_EQ(field(introduced, "os"), "2.11");
+  EXPECT_EQ(field(introduced, "cpu"), "10003");
+  EXPECT_FALSE(field(introduced, "challengeKey"));
+  waitForRecord("call", 2);
+  EXPECT_TRUE(recordsOf("password").empty());
+}
+
+TEST_F(CallInTest, ALockedDeviceChallengesTakesOnlyItsPasswordAndAsksItOfEveryRapiConnection) {
+  setPassword("pw12");
+  serveCalling();
+  auto call = manager_.accept();
+  ASSERT_TRUE(call);
+  // The challenge comes first: a word of 512 or more, its low byte the key (never 0).
+  auto challenge = call->word();
+  ASSERT_TRUE(challenge);
+  ASSERT_GE(*challenge, 512u);
+  const uint8_t key = uint8_t(*challenge & 0xFF);
+  ASSERT_NE(key, 0);
+  ASSERT_TRUE(call->introduction());
+  EXPECT_NE(status().find("call=locked"), std::string::npos) << status();
+
+  // A wrong password: 00 00, and the device stays locked, waiting for another.
+  ASSERT_TRUE(call->send(encodedPassword("pw13", key)));
+  EXPECT_EQ(call->read(2), (Bytes{0, 0}));
+  // The right one encoded with another key is wrong too.
+  ASSERT_TRUE(call->send(encodedPassword("pw12", uint8_t(key ^ 0x55))));
+  EXPECT_EQ(call->read(2), (Bytes{0, 0}));
+  ASSERT_TRUE(call->send(encodedPassword("pw12", key)));
+  EXPECT_EQ(call->read(2), (Bytes{1, 0}));
+  ASSERT_TRUE(call->send(kPing));
+  EXPECT_EQ(call->read(4), kPing);
+  EXPECT_NE(status().find("call=attached"), std::string::npos) << status();
+  auto answers = recordsOf("password");
+  ASSERT_EQ(answers.size(), 3u);
+  EXPECT_EQ(field(answers[0], "accepted"), "false");
+  EXPECT_EQ(field(answers[0], "reason"), "wrong password");
+  EXPECT_EQ(field(answers[2], "accepted"), "true");
+  EXPECT_EQ(field(waitForRecord("introduced"), "challengeKey"), std::to_string(key));
+
+  // RAPI: the encoded password first, one byte back, then calls as ever.
+  LinkClient admitted;
+  ASSERT_TRUE(admitted.connect(server_->linkPort()));
+  ASSERT_TRUE(admitted.sendRaw(encodedPassword("pw12", key)));
+  auto reply = admitted.receiveRaw(1);
+  EXPECT_EQ(reply, Bytes{1});
+  EXPECT_TRUE(admitted.call(rapiwire::GetStoreInformationRequest{}));
+
+  // Refused: one byte 0, then the device closes. The wrong password, no
+  // terminator, and the right one behind a length of eight bytes where the
+  // device reads two (of that, what the device reads: the count and as many
+  // bytes as it says).
+  const Bytes right = encodedPassword("pw12", key);
+  Bytes wideLength = concat({{10, 0, 0, 0, 0, 0, 0, 0}, Bytes(right.begin() + 2, right.end())});
+  wideLength.resize(2 + 10);
+  const Bytes refusedOpenings[] = {
+      encodedPassword("pw", key),
+      {6, 0, uint8_t('p' ^ key), key, uint8_t('w' ^ key), key, uint8_t('1' ^ key), key},
+      wideLength,
+  };
+  for (const Bytes& opening : refusedOpenings) {
+    LinkClient refused;
+    ASSERT_TRUE(refused.connect(server_->linkPort()));
+    ASSERT_TRUE(refused.sendRaw(opening));
+    EXPECT_EQ(refused.receiveRaw(1), Bytes{0});
+    EXPECT_TRUE(refused.closedByPeer(kGuardMs));
+  }
+  auto rapi = recordsOf("rapi-password");
+  ASSERT_EQ(rapi.size(), 4u);
+  EXPECT_EQ(field(rapi[0], "accepted"), "true");
+  EXPECT_EQ(field(rapi[1], "reason"), "wrong password");
+  for (size_t i = 1; i < rapi.size(); ++i) EXPECT_EQ(field(rapi[i], "accepted"), "false");
+  EXPECT_TRUE(recordsOf("CeGetStoreInformation").size() == 1);
+}
+
+TEST_F(CallInTest, UnplugHangsUpAndDropsEveryConnectionAndPlugCallsAgain) {
+  serveCalling();
+  Call call = attach();
+  LinkClient rapi;
+  ASSERT_TRUE(rapi.connect(server_->linkPort()));
+  ASSERT_TRUE(rapi.call(rapiwire::GetStoreInformationRequest{}));
+
+  EXPECT_EQ(server_->control("unplug"), "ok unplugged");
+  EXPECT_TRUE(call.closedByDevice());
+  EXPECT_TRUE(rapi.closedByPeer(kGuardMs));
+  EXPECT_EQ(field(waitForRecord("hung-up"), "reason"), "the device was unplugged");
+  EXPECT_NE(status().find("call=unplugged"), std::string::npos) << status();
+
+  EXPECT_EQ(server_->control("plug").rfind("ok plugged", 0), 0u);
+  Call again = attach();
+  ASSERT_TRUE(again.send(kPing));
+  EXPECT_EQ(again.read(4), kPing);
+  EXPECT_TRUE(rapi.connect(server_->linkPort()));
+  EXPECT_TRUE(rapi.call(rapiwire::GetStoreInformationRequest{}));
+  EXPECT_EQ(recordsOf("introduced").size(), 2u);
+}
+
+TEST_F(CallInTest, AnAbsentManagerIsCalledUntilItAnswersWithOneLogRecord) {
+  serveCalling(false); // bound, not listening: calls are refused
+  const FlatJson failed = waitForRecord("call-failed");
+  EXPECT_EQ(field(failed, "reason"), "Connection refused");
+  EXPECT_EQ(field(failed, "manager"), "127.0.0.1:" + std::to_string(manager_.port()));
+  EXPECT_NE(status().find("call=calling"), std::string::npos) << status();
+  manager_.listen();
+  Call call = attach();
+  waitForRecord("call");
+  // However many calls were refused, the run of refusals is one record.
+  EXPECT_EQ(recordsOf("call-failed").size(), 1u);
+}
+
+TEST_F(CallInTest, ASilentDeviceKeepsItsSocketsButAnswersNothingUntilTheFaultIsCleared) {
+  serveCalling();
+  Call call = attach();
+  LinkClient rapi;
+  ASSERT_TRUE(rapi.connect(server_->linkPort()));
+  ASSERT_TRUE(rapi.call(rapiwire::GetStoreInformationRequest{}));
+
+  EXPECT_EQ(server_->control("fault silent").rfind("ok", 0), 0u);
+  EXPECT_NE(status().find("call=silent"), std::string::npos) << status();
+  ASSERT_TRUE(call.send(kPing));
+  ASSERT_TRUE(rapi.sendRaw(rapiwire::frame(rapiwire::encodeRequest(rapiwire::GetStoreInformationRequest{}))));
+  waitForRecord("silent"); // the call arrived and is held unanswered
+  waitForStatus("unanswered=1");
+  EXPECT_EQ(server_->control("clear-faults"), "ok");
+  // The held call is answered now; the ping of the silence never is.
+  EXPECT_TRUE(rapi.receive(kGuardMs));
+  ASSERT_TRUE(call.send(kPing));
+  EXPECT_EQ(call.read(4), kPing);
+  call.hangUp();
+  const FlatJson hungUp = waitForRecord("hung-up");
+  EXPECT_EQ(field(hungUp, "pings"), "2");
+  EXPECT_EQ(field(hungUp, "unanswered"), "1");
+}
+
+TEST_F(CallInTest, MalformedIntroductionsAndARefusedRightPasswordAreSentOnRequest) {
+  setPassword("1234");
+  serveCalling();
+  std::optional<Call> current(attach());
+
+  // Each fault is set before the manager hangs up, so that the next call has it.
+  struct Case {
+    const char* fault;
+    const char* reasonPart;
+  };
+  const Case cases[] = {{"intro:short", nullptr},
+                        {"intro:name-offset", "past the end"},
+                        {"intro:no-terminator", "no terminator"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    EXPECT_EQ(server_->control("clear-faults"), "ok");
+    EXPECT_EQ(server_->control(std::string("fault ") + c.fault).rfind("ok", 0), 0u);
+    current.reset();
+    auto call = manager_.accept();
+    ASSERT_TRUE(call);
+    auto challenge = call->word();
+    ASSERT_TRUE(challenge && *challenge >= 512);
+    auto length = call->word();
+    ASSERT_TRUE(length);
+    if (!c.reasonPart) {
+      // A length word under the introduction's fixed fields.
+      EXPECT_EQ(controlwire::classifyDeviceWord(*length).kind, controlwire::WordKind::TooShort);
+    } else {
+      auto body = call->read(*length);
+      ASSERT_TRUE(body);
+      controlwire::Introduction intro;
+      std::string reason;
+      EXPECT_FALSE(controlwire::decodeIntroduction(*body, intro, reason));
+      EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << reason;
+    }
+    current.emplace(std::move(*call));
+  }
+  EXPECT_EQ(field(waitForRecord("introduced", 4), "malformed"), "no-terminator");
+
+  EXPECT_EQ(server_->control("clear-faults"), "ok");
+  EXPECT_EQ(server_->control("fault refuse-password").rfind("ok", 0), 0u);
+  current.reset();
+  uint8_t key = 0;
+  Call locked = attach(&key);
+  ASSERT_TRUE(locked.send(encodedPassword("1234", key)));
+  EXPECT_EQ(locked.read(2), (Bytes{0, 0}));
+  auto answers = recordsOf("password");
+  ASSERT_FALSE(answers.empty());
+  EXPECT_EQ(field(answers.back(), "reason"), "the right password, refused by the injected fault");
+}
+
+TEST_F(CallInTest, AManagerThatSendsNeitherPasswordNorPingIsHungUpOn) {
+  setPassword("1234");
+  serveCalling();
+  Call call = attach();
+  ASSERT_TRUE(call.send({0xFF, 0xFF})); // a password length no device takes
+  EXPECT_EQ(call.read(2), (Bytes{0, 0}));
+  EXPECT_TRUE(call.closedByDevice());
+  EXPECT_EQ(field(waitForRecord("hung-up"), "reason"), "the manager sent a password length the device cannot take");
+  // It calls again all the same.
+  EXPECT_TRUE(manager_.accept());
+}
+
+} // namespace
+} // namespace pspc::testing
