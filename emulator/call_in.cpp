@@ -389,11 +389,11 @@ std::string CallIn::talk(int fd) {
       entry.add("accepted", accepted);
       if (!accepted) entry.add("reason", reason);
       log_.write(0, "password", entry);
-      if (!send(fd, controlwire::controlPasswordAnswer(accepted))) return ended(closed);
       if (accepted) {
         unlocked = true;
         setState(State::Introduced);
       }
+      if (!send(fd, controlwire::controlPasswordAnswer(accepted))) return ended(closed);
       continue;
     }
     uint8_t rest[2];

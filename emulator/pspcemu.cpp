@@ -67,10 +67,11 @@ usage: pspcemu <command> <image folder> [arguments]
                             intro:name-offset|short|no-terminator (a malformed introduction)
       --unplugged           start with the device out of its cradle
       --call HOST[:PORT]    call the desktop's connection manager (port 5679 by default) as a
-                            real device does: introduce itself, give the password when it has
-                            one, echo pings; call again when hung up or plugged in again.
+                            real device does: ask for its password when it has one, introduce
+                            itself, echo pings; call again when hung up or plugged in again.
                             RAPI is then served on the device's own address, port 990 (the
-                            port the manager dials); connections must begin with the password
+                            port the manager dials); with a password, every RAPI connection
+                            must begin with it
       --address A           with --call: the device's own address (default 127.0.0.1), which
                             it calls from and serves RAPI on
   status DIR                identity, store, files, registry; the server's state if serving
@@ -206,7 +207,7 @@ int cmdInit(const fs::path& dir, const Args& args) {
   if (args.has("--password-file")) {
     // The first line: what a person writes into a file with an editor or echo.
     if (!readWholeFile(args.get("--password-file"), 4096, password, error)) fail(error);
-    password = password.substr(0, password.find('\n'));
+    if (const size_t end = password.find('\n'); end != std::string::npos) password.resize(end);
     if (!password.empty() && password.back() == '\r') password.pop_back();
     if (!image::checkPassword(password, error)) fail(args.get("--password-file") + ": " + error);
   }

@@ -5,145 +5,15 @@
 // here is a small script in the test, speaking the bytes written out by hand.
 #include "host_file.h"
 #include "link_client.h"
+#include "scripted_manager.h"
 #include "served_device_fixture.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace pspc::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
-
-// Hang guard for every wait on the device: long enough for a loaded machine,
-// never a measure of speed.
-constexpr int kGuardMs = 20000;
-
-Bytes le32(uint32_t value) {
-  return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
-// UTF-16LE units of ASCII text with the terminator.
-Bytes utf16z(const std::string& ascii) {
-  Bytes out;
-  for (char c : ascii) out.insert(out.end(), {uint8_t(c), 0});
-  out.insert(out.end(), {0, 0});
-  return out;
-}
-
-// The password as a desktop sends it: a 16-bit byte count, then the UTF-16LE
-// units with the terminator, every byte XORed with the key.
-Bytes encodedPassword(const std::string& ascii, uint8_t key) {
-  Bytes units = utf16z(ascii);
-  Bytes out = {uint8_t(units.size()), uint8_t(units.size() >> 8)};
-  for (uint8_t b : units) out.push_back(uint8_t(b ^ key));
-  return out;
-}
-
-const Bytes kPing = {0x78, 0x56, 0x34, 0x12};
-
-// One connection the device made to the scripted manager.
-class Call {
-public:
-  explicit Call(int fd) : fd_(fd) {}
-  Call(Call&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Call(const Call&) = delete;
-  Call& operator=(const Call&) = delete;
-  ~Call() { hangUp(); }
-
-  void hangUp() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  bool send(const Bytes& bytes) { return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size()); }
-  // Exactly `count` bytes, or nothing when the device closed or the guard ran out.
-  std::optional<Bytes> read(size_t count) {
-    Bytes out(count);
-    size_t got = 0;
-    while (got < count) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, kGuardMs) <= 0) return std::nullopt;
-      const ssize_t n = ::recv(fd_, out.data() + got, count - got, 0);
-      if (n <= 0) return std::nullopt;
-      got += size_t(n);
-    }
-    return out;
-  }
-  std::optional<uint32_t> word() {
-    auto bytes = read(4);
-    if (!bytes) return std::nullopt;
-    return uint32_t((*bytes)[0] | (*bytes)[1] << 8 | (*bytes)[2] << 16 | uint32_t((*bytes)[3]) << 24);
-  }
-  // The introduction after its length word: the body.
-  std::optional<Bytes> introduction() {
-    auto length = word();
-    if (!length || *length >= 512) return std::nullopt;
-    return read(*length);
-  }
-  // True once the device has closed its end (within the guard).
-  bool closedByDevice() {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, kGuardMs) <= 0) return false;
-    uint8_t byte;
-    return ::recv(fd_, &byte, 1, 0) <= 0;
-  }
-  std::string peerAddress() const {
-    sockaddr_in addr{};
-    socklen_t length = sizeof addr;
-    ::getpeername(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-    return text;
-  }
-
-private:
-  int fd_ = -1;
-};
-
-// The manager's end: a socket on a loopback port of its own. Bound but not
-// listening, it refuses calls as an absent manager does.
-class ScriptedManager {
-public:
-  ScriptedManager() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("bind failed");
-    socklen_t length = sizeof addr;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
-    port_ = ntohs(addr.sin_port);
-  }
-  ~ScriptedManager() { ::close(fd_); }
-  ScriptedManager(const ScriptedManager&) = delete;
-  ScriptedManager& operator=(const ScriptedManager&) = delete;
-
-  void listen() { ::listen(fd_, 4); }
-  uint16_t port() const { return port_; }
-  // The device's next call, or nothing within the guard.
-  std::optional<Call> accept() {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, kGuardMs) <= 0) return std::nullopt;
-    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    return Call(fd);
-  }
-
-private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-};
 
 class CallInTest : public ServedDeviceTest {
 protected:
@@ -171,7 +41,7 @@ protected:
   }
   // Waits for the op-log record that must come; the test fails if it does not.
   FlatJson waitForRecord(const std::string& op, size_t count = 1) {
-    for (auto waited = 0ms; waited < std::chrono::milliseconds(kGuardMs); waited += 10ms) {
+    for (int waited = 0; waited < kGuardMs; waited += 10) {
       auto found = recordsOf(op);
       if (found.size() >= count) return found[count - 1];
       std::this_thread::sleep_for(10ms);
@@ -181,7 +51,7 @@ protected:
   }
   std::string status() { return server_->control("status"); }
   void waitForStatus(const std::string& part) {
-    for (auto waited = 0ms; waited < std::chrono::milliseconds(kGuardMs); waited += 10ms) {
+    for (int waited = 0; waited < kGuardMs; waited += 10) {
       if (status().find(part) != std::string::npos) return;
       std::this_thread::sleep_for(10ms);
     }

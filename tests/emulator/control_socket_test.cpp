@@ -2,6 +2,7 @@
 // serves the device reaches, a clear word when no device serves an image,
 // one emulator per image, and no TCP port but the RAPI link.
 #include "control_client.h"
+#include "scripted_manager.h"
 #include "served_device_fixture.h"
 
 #include <cerrno>
@@ -227,6 +228,49 @@ size_t listeningTcpSockets(pid_t pid) {
   return count;
 }
 
+// `pspcemu serve` as a process of its own, its standard output thrown away;
+// killed if the test ends before it quits.
+class ServingProcess {
+public:
+  explicit ServingProcess(const std::vector<std::string>& arguments) {
+    std::vector<std::string> words = {PSPCEMU_PATH, "serve"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (posix_spawn(&pid_, PSPCEMU_PATH, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~ServingProcess() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  ServingProcess(const ServingProcess&) = delete;
+  ServingProcess& operator=(const ServingProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Hang guard only: the port file comes once the emulator listens.
+  bool waitUntilServing(const fs::path& image) const {
+    for (int waited = 0; !fs::exists(image / "link.port") && waited < 3000; ++waited)
+      std::this_thread::sleep_for(10ms);
+    return fs::exists(image / "link.port");
+  }
+  // Its exit status once it has ended of itself.
+  int wait() {
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return status;
+  }
+
+private:
+  pid_t pid_ = -1;
+};
+
 TEST_F(ControlSocketTest, PspcemuServesOnlyTheRapiLinkOnTcpAndIsControlledThroughTheImage) {
   const CommandRun unserved = pspcemu({"control", imageDir_.string(), "status"});
   EXPECT_NE(unserved.status, 0);
@@ -234,25 +278,11 @@ TEST_F(ControlSocketTest, PspcemuServesOnlyTheRapiLinkOnTcpAndIsControlledThroug
                                  " (start one with: pspcemu serve " + imageDir_.string() + ")\n");
 
   const std::string image = imageDir_.string();
-  const char* argv[] = {PSPCEMU_PATH, "serve", image.c_str(), "--port", "0", nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t server = -1;
-  ASSERT_EQ(posix_spawn(&server, PSPCEMU_PATH, &actions, nullptr, const_cast<char**>(argv), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  // Killed if the test ends before it quits.
-  std::unique_ptr<pid_t, void (*)(pid_t*)> reaper(&server, [](pid_t* pid) {
-    if (*pid <= 0) return;
-    ::kill(*pid, SIGKILL);
-    ::waitpid(*pid, nullptr, 0);
-  });
-  // Hang guard only: the port file comes once the emulator listens.
-  for (int waited = 0; !fs::exists(imageDir_ / "link.port") && waited < 3000; ++waited)
-    std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(fs::exists(imageDir_ / "link.port"));
+  ServingProcess server({image, "--port", "0"});
+  ASSERT_GT(server.pid(), 0);
+  ASSERT_TRUE(server.waitUntilServing(imageDir_));
 
-  EXPECT_EQ(listeningTcpSockets(server), 1u);
+  EXPECT_EQ(listeningTcpSockets(server.pid()), 1u);
   const CommandRun second = pspcemu({"serve", image, "--port", "0"});
   EXPECT_NE(second.status, 0);
   EXPECT_NE(second.output.find("is already being served by another emulator"), std::string::npos) << second.output;
@@ -262,11 +292,72 @@ TEST_F(ControlSocketTest, PspcemuServesOnlyTheRapiLinkOnTcpAndIsControlledThroug
   const CommandRun quit = pspcemu({"control", image, "quit"});
   EXPECT_EQ(quit.status, 0);
   EXPECT_EQ(quit.output, "ok quitting\n");
-  int exited = 0;
-  ::waitpid(server, &exited, 0);
-  server = -1;
+  const int exited = server.wait();
   EXPECT_TRUE(WIFEXITED(exited) && WEXITSTATUS(exited) == 0) << "status " << exited;
   EXPECT_FALSE(fs::exists(fs::symlink_status(image::controlSocketFile(imageDir_))));
+}
+
+TEST_F(ControlSocketTest, PspcemuMakesACallingDeviceWithAPasswordAndServeCallsTheManager) {
+  const fs::path made = scratch_ / "made";
+  writeHostFile(scratch_ / "password.txt", "s3cret\n");
+  const CommandRun init = pspcemu({"init", made.string(), "--device-name", "Field unit", "--platform", "Palm PC2",
+                                   "--cpu-type", "10003", "--os-version", "2.11", "--os-build", "300", "--partner-id",
+                                   "7", "--password-file", (scratch_ / "password.txt").string()});
+  ASSERT_EQ(init.status, 0) << init.output;
+  EXPECT_EQ(fs::status(image::passwordFile(made)).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  const CommandRun status = pspcemu({"status", made.string()});
+  for (const char* line : {"device    Field unit\n", "platform  Palm PC2\n", "os        Windows CE 2.11 build 300\n",
+                           "cpu       10003\n", "partners  0x00000007, 0x00000000\n", "password  set"})
+    EXPECT_NE(status.output.find(line), std::string::npos) << line << " in\n" << status.output;
+  EXPECT_EQ(status.output.find("s3cret"), std::string::npos);
+
+  writeHostFile(scratch_ / "empty.txt", "");
+  const std::vector<std::vector<std::string>> refused = {
+      {"init", (scratch_ / "a").string(), "--os-version", "2"},
+      {"init", (scratch_ / "b").string(), "--cpu-type", "70000"},
+      {"init", (scratch_ / "c").string(), "--password-file", (scratch_ / "empty.txt").string()},
+      {"init", (scratch_ / "d").string(), "--password-file", (scratch_ / "missing.txt").string()},
+      {"serve", made.string(), "--address", "127.0.0.1"},
+      {"serve", made.string(), "--call", "127.0.0.1:0"},
+      {"serve", made.string(), "--call", "127.0.0.1", "--address", "0.0.0.0"},
+  };
+  for (const auto& arguments : refused) {
+    const CommandRun run = pspcemu(arguments);
+    EXPECT_NE(run.status, 0) << arguments[0] << " " << arguments.back();
+    EXPECT_EQ(run.output.rfind("pspcemu: ", 0), 0u) << run.output;
+  }
+  EXPECT_FALSE(fs::exists(scratch_ / "c"));
+
+  ScriptedManager manager;
+  manager.listen();
+  ServingProcess server({made.string(), "--call", "127.0.0.1:" + std::to_string(manager.port()), "--port", "0"});
+  ASSERT_GT(server.pid(), 0);
+  auto call = manager.accept();
+  ASSERT_TRUE(call);
+  const auto challenge = call->word();
+  ASSERT_TRUE(challenge && *challenge >= 512);
+  const auto length = call->word();
+  ASSERT_TRUE(length);
+  const auto body = call->read(*length);
+  ASSERT_TRUE(body);
+  controlwire::Introduction intro;
+  std::string reason;
+  ASSERT_TRUE(controlwire::decodeIntroduction(*body, intro, reason)) << reason;
+  EXPECT_EQ(intro.deviceName, u"Field unit");
+  EXPECT_EQ(intro.platformName, u"Palm PC2");
+  EXPECT_EQ(intro.modelName, u"PsPC");
+  EXPECT_EQ(intro.cpuType, 10003);
+  EXPECT_EQ(intro.build, 300);
+  EXPECT_EQ(intro.currentPartnerId, 7u);
+  ASSERT_TRUE(call->send(encodedPassword("s3cret", uint8_t(*challenge))));
+  EXPECT_EQ(call->read(2), (Bytes{1, 0}));
+  EXPECT_NE(pspcemu({"status", made.string()}).output.find("call=introduced"), std::string::npos);
+
+  EXPECT_EQ(pspcemu({"control", made.string(), "quit"}).output, "ok quitting\n");
+  EXPECT_TRUE(call->closedByDevice());
+  const int exited = server.wait();
+  EXPECT_TRUE(WIFEXITED(exited) && WEXITSTATUS(exited) == 0) << "status " << exited;
 }
 
 } // namespace

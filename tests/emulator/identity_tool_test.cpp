@@ -71,6 +71,78 @@ TEST(IdentityConfig, RoundTripsAndNamesTheBadLine) {
   }
 }
 
+TEST(IdentityConfig, TheCallingIdentityRoundTripsAndAnOlderImageGetsAPalmSizePcs) {
+  Identity identity;
+  identity.deviceName = "My \xe3\x83\x87\xe3\x83\x90\xe3\x82\xa4\xe3\x82\xb9"; // Japanese text
+  identity.platform = "Palm PC2";
+  identity.osMajor = 2;
+  identity.osMinor = 1;
+  identity.osBuild = 65535;
+  identity.cpuType = 10003;
+  identity.partnerId = 4294967295u;
+  identity.secondPartnerId = 17;
+  std::string error;
+  const auto back = Identity::parse(identity.serialize(), error);
+  ASSERT_TRUE(back) << error;
+  EXPECT_EQ(back->deviceName, identity.deviceName);
+  EXPECT_EQ(back->platform, identity.platform);
+  EXPECT_EQ(back->osMajor, 2);
+  EXPECT_EQ(back->osMinor, 1);
+  EXPECT_EQ(back->osBuild, 65535);
+  EXPECT_EQ(back->cpuType, 10003);
+  EXPECT_EQ(back->partnerId, 4294967295u);
+  EXPECT_EQ(back->secondPartnerId, 17u);
+
+  // device.conf as images made before these keys existed have it.
+  const auto older = Identity::parse("version = 1.12.00\nlanguage = JPN\nmodel = PsPC\nstore_bytes = 8388608\n"
+                                     "tool_delay_ms = 0\ntool_writes = true\n",
+                                     error);
+  ASSERT_TRUE(older) << error;
+  EXPECT_EQ(older->osMajor, 2);
+  EXPECT_EQ(older->osMinor, 11);
+  EXPECT_EQ(older->cpuType, 4000); // PROCESSOR_MIPS_R4000
+  EXPECT_EQ(older->platform, "Palm PC");
+  EXPECT_EQ(older->deviceName, "PsPC");
+  EXPECT_EQ(older->partnerId, 0u);
+
+  for (const char* text : {"os_version = 2\n", "os_version = 2.256\n", "os_version = .11\n", "os_build = 65536\n",
+                           "cpu_type = -1\n", "device_name =\n", "platform = a\tb\n", "partner_id = 0x10\n",
+                           "second_partner_id = 4294967296\n"}) {
+    EXPECT_FALSE(Identity::parse(text, error)) << text;
+    EXPECT_NE(error.find("line 1"), std::string::npos) << text << " -> " << error;
+  }
+}
+
+TEST(DevicePassword, IsKeptForItsOwnerOnlyAndReadBackAsUtf16) {
+  const fs::path scratch = makeTemporaryFolder();
+  const fs::path dir = scratch / "image";
+  std::string error;
+  ASSERT_TRUE(image::create(dir, Identity{}, error)) << error;
+  std::optional<std::u16string> password;
+  ASSERT_TRUE(image::readPassword(dir, password, error)) << error;
+  EXPECT_FALSE(password); // an image without a password
+
+  ASSERT_TRUE(image::setPassword(dir, "p\xc3\xa4ss 1", error)) << error;
+  EXPECT_EQ(fs::status(image::passwordFile(dir)).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  ASSERT_TRUE(image::readPassword(dir, password, error)) << error;
+  EXPECT_EQ(password, u"p\u00e4ss 1");
+
+  // Made readable by others: not used, and the message says what to do.
+  fs::permissions(image::passwordFile(dir), fs::perms::group_read, fs::perm_options::add);
+  EXPECT_FALSE(image::readPassword(dir, password, error));
+  EXPECT_NE(error.find("chmod 600"), std::string::npos) << error;
+  fs::permissions(image::passwordFile(dir), fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+  writeHostFile(image::passwordFile(dir), "\n");
+  EXPECT_FALSE(image::readPassword(dir, password, error));
+
+  for (const std::string& bad : {std::string("tab\there"), std::string(256, 'x'), std::string("\xff")})
+    EXPECT_FALSE(image::setPassword(dir, bad, error)) << bad;
+  EXPECT_TRUE(image::setPassword(dir, std::string(255, 'x'), error)) << error;
+  ASSERT_TRUE(image::setPassword(dir, "", error)) << error;
+  EXPECT_FALSE(fs::exists(image::passwordFile(dir)));
+  fs::remove_all(scratch);
+}
+
 TEST(DeviceImage, IsMadeOnlyInANewOrEmptyFolder) {
   const fs::path scratch = makeTemporaryFolder();
   std::string error;
