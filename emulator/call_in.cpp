@@ -354,9 +354,9 @@ std::string CallIn::talk(int fd) {
   std::cout << "PsPC emulator: called the connection manager at " << managerName()
             << (password_ ? "; the device asks for its password" : "") << std::endl;
 
-  // Ping words and, while locked, passwords: a password's 16-bit length is
-  // never the low half of a ping (its high bit pattern is far above any
-  // password), so a ping that comes while the device is locked is told apart.
+  // Ping words and, while locked, passwords. A ping's low half (0x5678) is
+  // far above the length of the longest password, so a ping that comes
+  // while the device is locked is told apart from a password.
   bool unlocked = !password_;
   bool loggedStrangeWord = false;
   for (;;) {
@@ -364,7 +364,6 @@ std::string CallIn::talk(int fd) {
     if (!readExact(fd, head, 2)) return ended(closed);
     const uint16_t first = controlwire::loadLe16(head);
     if (!unlocked && first != uint16_t(controlwire::kPing)) {
-      std::vector<uint8_t> encoded(first);
       if (!controlwire::passwordLengthAcceptable(first)) {
         log_.write(0, "password",
                    JsonObject().add("accepted", false).add("reason",
@@ -372,6 +371,7 @@ std::string CallIn::talk(int fd) {
         send(fd, controlwire::controlPasswordAnswer(false));
         return ended("the manager sent a password length the device cannot take");
       }
+      std::vector<uint8_t> encoded(first);
       if (!readExact(fd, encoded.data(), encoded.size())) return ended(closed);
       std::u16string given;
       std::string reason;

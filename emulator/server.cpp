@@ -333,10 +333,10 @@ bool Server::admit(uint32_t id, int fd, std::string& why) {
   uint8_t head[2];
   if (!readOpening(fd, head, sizeof head, why)) return false;
   const uint16_t count = controlwire::loadLe16(head);
-  std::vector<uint8_t> encoded(count);
   bool accepted = false;
   std::string reason = "a password length of " + std::to_string(count) + " bytes";
   if (controlwire::passwordLengthAcceptable(count)) {
+    std::vector<uint8_t> encoded(count);
     if (!readOpening(fd, encoded.data(), encoded.size(), why)) return false;
     reason.clear();
     accepted = callIn_->acceptsRapiPassword(encoded, reason);
