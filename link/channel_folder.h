@@ -1,0 +1,53 @@
+// The channel folder: where a running manager leaves the channel file
+// (its local channel's port and token, see link_channel.h), the port it
+// takes device calls on (control.port) and its log (pspclink.log). The
+// folder is the user's alone (mode 0700) and one manager holds it at a time.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace pspclink {
+
+constexpr const char* kDevicePortFileName = "control.port";
+constexpr const char* kLogFileName = "pspclink.log";
+
+// $PSPCLINK_DIR, else $XDG_RUNTIME_DIR/pspclink, else $HOME/.pspclink; empty,
+// with the reason, when none of them is set.
+std::filesystem::path channelFolderPath(std::string& error);
+
+class ChannelFolder {
+public:
+  ChannelFolder() = default;
+  ~ChannelFolder();
+  ChannelFolder(const ChannelFolder&) = delete;
+  ChannelFolder& operator=(const ChannelFolder&) = delete;
+
+  // Makes the folder when it is missing; refuses one that is not a folder,
+  // belongs to another user or is open to others, and one that another
+  // manager holds. Files a manager that was killed left behind are replaced
+  // by publish().
+  bool open(const std::filesystem::path& folder, std::string& error);
+  // Writes control.port, then the channel file (each written aside, mode
+  // 0600, and renamed into place: a reader never sees half of one).
+  bool publish(uint16_t channelPort, const std::string& tokenHex, uint16_t devicePort, std::string& error);
+  // Removes what publish() wrote.
+  void withdraw();
+  // The log, opened for appending (mode 0600); -1 with the reason.
+  int openLog(std::string& error) const;
+
+  const std::filesystem::path& path() const { return folder_; }
+
+private:
+  bool writeFile(const char* name, const std::string& content, std::string& error) const;
+
+  std::filesystem::path folder_;
+  int fd_ = -1;
+  bool published_ = false;
+};
+
+// Checks that a file or folder is this user's alone; false with the reason.
+bool ownedAlone(int fd, const std::string& shown, const char* what, std::string& error);
+
+} // namespace pspclink

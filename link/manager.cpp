@@ -1,0 +1,518 @@
+#include "manager.h"
+
+#include "channel_folder.h"
+#include "devices.h"
+#include "link_channel.h"
+#include "password_file.h"
+#include "text.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace pspclink {
+
+namespace {
+
+// A local client has this long to say hello.
+constexpr uint64_t kHelloMs = 10000;
+constexpr size_t kMaxChannelClients = 64;
+// What a client may send ahead while its request is being waited on.
+constexpr size_t kMaxUnansweredBytes = 4 * linkchannel::kMaxLineBytes;
+constexpr size_t kReadBlock = 4096;
+
+uint64_t steadyMs() {
+  return uint64_t(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+int64_t wallSeconds() { return int64_t(std::time(nullptr)); }
+
+// Attach, detach and refusals, each line with its time: on stderr, and in
+// the channel folder's pspclink.log for reading after the fact.
+class EventLog {
+public:
+  explicit EventLog(int fileFd) : fd_(fileFd) {}
+  ~EventLog() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  EventLog(const EventLog&) = delete;
+  EventLog& operator=(const EventLog&) = delete;
+
+  void write(const std::string& text) const {
+    const std::string line = localTime(wallSeconds()) + " " + text + "\n";
+    writeAll(STDERR_FILENO, line);
+    if (fd_ >= 0) writeAll(fd_, line);
+  }
+
+private:
+  static void writeAll(int fd, const std::string& line) {
+    for (size_t done = 0; done < line.size();) {
+      const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      done += size_t(n);
+    }
+  }
+  int fd_;
+};
+
+bool randomBytes(uint8_t* bytes, size_t count) {
+  for (size_t done = 0; done < count;) {
+    const ssize_t n = ::getrandom(bytes + done, count - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+int listenTcp(const std::string& address, uint16_t port, uint16_t& actualPort, std::string& error) {
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_port = htons(port);
+  if (::inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) {
+    error = "not an IPv4 address: " + address;
+    return -1;
+  }
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  socklen_t length = sizeof where;
+  // SO_REUSEADDR: a manager started again at once takes the port back while
+  // the old connections linger in TIME_WAIT.
+  if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || ::listen(fd, 16) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
+    error = std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  actualPort = ntohs(where.sin_port);
+  return fd;
+}
+
+template <typename Number> bool readNumber(const std::string& text, Number& value) {
+  const char* end = text.data() + text.size();
+  auto [stop, failure] = std::from_chars(text.data(), end, value);
+  return !text.empty() && failure == std::errc() && stop == end;
+}
+
+// Compared in a time that does not tell how much of a guess was right.
+bool sameToken(const std::string& given, const std::string& token) {
+  if (given.size() != token.size()) return false;
+  unsigned char difference = 0;
+  for (size_t i = 0; i < token.size(); ++i) difference |= static_cast<unsigned char>(given[i] ^ token[i]);
+  return difference == 0;
+}
+
+class Manager {
+public:
+  Manager(const ManagerOptions& options, const EventLog& log, std::string token, uint64_t firstAttach)
+      : log_(log), token_(std::move(token)),
+        devices_(options.timing,
+                 {[this](const std::string& line) { log_.write(line); },
+                  [&options] {
+                    return options.passwordFile
+                               ? readPasswordFile(*options.passwordFile)
+                               : PasswordSource{std::nullopt, "pspclink serve was given no --password-file"};
+                  },
+                  wallSeconds},
+                 firstAttach) {}
+  ~Manager() {
+    for (auto& entry : deviceConnections_) ::close(entry.second.fd);
+    for (auto& entry : clients_) ::close(entry.second.fd);
+  }
+  Manager(const Manager&) = delete;
+  Manager& operator=(const Manager&) = delete;
+
+  // Serves until one of the signals of `signalFd` arrives (true) or the loop
+  // fails (false); `ending` says which. Every call is closed on the way out.
+  bool run(int signalFd, int deviceListen, int channelListen, std::string& ending);
+
+private:
+  bool loop(int signalFd, int deviceListen, int channelListen, std::string& ending);
+
+  struct DeviceConnection {
+    int fd = -1;
+    std::string out;
+  };
+  struct Client {
+    int fd = -1;
+    std::string in, out;
+    bool greeted = false;
+    bool closing = false; // closed once `out` is sent
+    uint64_t helloDeadline = 0;
+    enum class Wait { Nothing, Device, Gone } wait = Wait::Nothing;
+    uint64_t waitDeadline = 0;
+    uint64_t watchedAttach = 0;
+  };
+
+  void acceptDevices(int listenFd, uint64_t nowMs);
+  void readDevice(CallId id, uint64_t nowMs);
+  void applyDevices();
+  void sendToDevice(CallId id, DeviceConnection& connection);
+  void acceptClients(int listenFd, uint64_t nowMs);
+  void readClient(Client& client, uint64_t nowMs);
+  void serveClient(Client& client, uint64_t nowMs);
+  void answer(Client& client, const std::string& line, uint64_t nowMs);
+  void flushClient(Client& client);
+  uint64_t nextDeadline() const;
+
+  const EventLog& log_;
+  std::string token_;
+  Devices devices_;
+  CallId nextId_ = 1;
+  std::map<CallId, DeviceConnection> deviceConnections_;
+  std::map<uint64_t, Client> clients_;
+};
+
+bool Manager::run(int signalFd, int deviceListen, int channelListen, std::string& ending) {
+  const bool signalled = loop(signalFd, deviceListen, channelListen, ending);
+  devices_.stop();
+  applyDevices();
+  return signalled;
+}
+
+bool Manager::loop(int signalFd, int deviceListen, int channelListen, std::string& ending) {
+  std::vector<pollfd> fds;
+  std::vector<uint64_t> ids;
+  for (;;) {
+    uint64_t now = steadyMs();
+    devices_.tick(now);
+    applyDevices();
+    for (auto it = clients_.begin(); it != clients_.end();) {
+      Client& client = it->second;
+      if (!client.greeted && now >= client.helloDeadline) {
+        client.closing = true;
+        client.out.clear();
+      }
+      serveClient(client, now);
+      flushClient(client);
+      if (client.closing && client.out.empty()) {
+        ::close(client.fd);
+        it = clients_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+
+    fds.assign({{signalFd, POLLIN, 0}, {deviceListen, POLLIN, 0}, {channelListen, POLLIN, 0}});
+    ids.assign(3, 0);
+    for (const auto& [id, connection] : deviceConnections_) {
+      fds.push_back({connection.fd, short(POLLIN | (connection.out.empty() ? 0 : POLLOUT)), 0});
+      ids.push_back(id);
+    }
+    const size_t firstClient = fds.size();
+    for (const auto& [id, client] : clients_) {
+      const bool reading = client.in.size() <= kMaxUnansweredBytes;
+      fds.push_back({client.fd, short((reading ? POLLIN : 0) | (client.out.empty() ? 0 : POLLOUT)), 0});
+      ids.push_back(id);
+    }
+    const uint64_t next = nextDeadline();
+    const int timeout = next <= now ? 0 : int(std::min<uint64_t>(next - now, 60000));
+    if (::poll(fds.data(), fds.size(), timeout) < 0) {
+      if (errno == EINTR) continue;
+      ending = std::string("poll failed: ") + std::strerror(errno);
+      return false;
+    }
+    now = steadyMs();
+    if (fds[0].revents & POLLIN) {
+      signalfd_siginfo info{};
+      if (::read(signalFd, &info, sizeof info) == ssize_t(sizeof info)) {
+        ending = std::string("SIG") + sigabbrev_np(int(info.ssi_signo));
+        return true;
+      }
+    }
+    if (fds[1].revents & POLLIN) acceptDevices(deviceListen, now);
+    if (fds[2].revents & POLLIN) acceptClients(channelListen, now);
+    for (size_t i = 3; i < firstClient; ++i) {
+      if (fds[i].revents == 0) continue;
+      auto found = deviceConnections_.find(ids[i]);
+      if (found == deviceConnections_.end()) continue;
+      if (fds[i].revents & POLLOUT) sendToDevice(ids[i], found->second);
+      if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) readDevice(ids[i], now);
+      applyDevices();
+    }
+    for (size_t i = firstClient; i < fds.size(); ++i) {
+      auto found = clients_.find(ids[i]);
+      if (fds[i].revents == 0 || found == clients_.end()) continue;
+      if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) readClient(found->second, now);
+    }
+  }
+}
+
+uint64_t Manager::nextDeadline() const {
+  uint64_t next = devices_.nextDeadline();
+  for (const auto& entry : clients_) {
+    const Client& client = entry.second;
+    if (!client.greeted) next = std::min(next, client.helloDeadline);
+    if (client.wait == Client::Wait::Device) next = std::min(next, client.waitDeadline);
+  }
+  return next;
+}
+
+void Manager::acceptDevices(int listenFd, uint64_t nowMs) {
+  for (;;) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    const CallId id = nextId_++;
+    if (!devices_.arrived(id, ntohl(peer.sin_addr.s_addr), nowMs)) {
+      ::close(fd);
+      continue;
+    }
+    deviceConnections_[id].fd = fd;
+    applyDevices();
+  }
+}
+
+void Manager::readDevice(CallId id, uint64_t nowMs) {
+  uint8_t block[kReadBlock];
+  const ssize_t n = ::recv(deviceConnections_.at(id).fd, block, sizeof block, 0);
+  if (n > 0)
+    devices_.received(id, block, size_t(n), nowMs);
+  else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+    devices_.closed(id);
+}
+
+void Manager::sendToDevice(CallId id, DeviceConnection& connection) {
+  while (!connection.out.empty()) {
+    const ssize_t n = ::send(connection.fd, connection.out.data(), connection.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      connection.out.erase(0, size_t(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (n < 0 && errno != EAGAIN) devices_.closed(id);
+      return;
+    }
+  }
+}
+
+// Sends what the devices' sessions want sent and closes what they ended,
+// until neither leads to more.
+void Manager::applyDevices() {
+  for (;;) {
+    auto output = devices_.takeOutput();
+    auto closing = devices_.takeClosing();
+    if (output.empty() && closing.empty()) return;
+    for (auto& [id, bytes] : output) {
+      auto found = deviceConnections_.find(id);
+      if (found == deviceConnections_.end()) continue;
+      found->second.out.append(bytes.begin(), bytes.end());
+      sendToDevice(id, found->second);
+    }
+    for (CallId id : closing) {
+      auto found = deviceConnections_.find(id);
+      if (found == deviceConnections_.end()) continue;
+      ::close(found->second.fd);
+      deviceConnections_.erase(found);
+    }
+  }
+}
+
+void Manager::acceptClients(int listenFd, uint64_t nowMs) {
+  for (;;) {
+    const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    if (clients_.size() >= kMaxChannelClients) {
+      ::close(fd);
+      continue;
+    }
+    Client& client = clients_[nextId_++];
+    client.fd = fd;
+    client.helloDeadline = nowMs + kHelloMs;
+  }
+}
+
+void Manager::readClient(Client& client, uint64_t nowMs) {
+  char block[kReadBlock];
+  const ssize_t n = ::recv(client.fd, block, sizeof block, 0);
+  if (n > 0) {
+    client.in.append(block, size_t(n));
+    serveClient(client, nowMs);
+  } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+    // Gone: nothing more is sent, and the loop closes it.
+    client.closing = true;
+    client.out.clear();
+  }
+}
+
+// Answers the client's waiting request when its moment came, then the lines
+// it sent meanwhile, one at a time.
+void Manager::serveClient(Client& client, uint64_t nowMs) {
+  while (!client.closing) {
+    if (client.wait == Client::Wait::Device) {
+      const auto device = devices_.attached();
+      if (device && device->usable)
+        client.out += formatDeviceRecord(*device, true);
+      else if (nowMs >= client.waitDeadline)
+        client.out += "none\n";
+      else
+        return;
+    } else if (client.wait == Client::Wait::Gone) {
+      if (devices_.currentAttach() == client.watchedAttach) return;
+      client.out += "gone\n";
+    }
+    client.wait = Client::Wait::Nothing;
+    const size_t end = client.in.find('\n');
+    if (end == std::string::npos) {
+      if (client.in.size() > linkchannel::kMaxLineBytes) {
+        client.out += "error the line is too long\n";
+        client.closing = true;
+      }
+      return;
+    }
+    const std::string line = client.in.substr(0, end);
+    client.in.erase(0, end + 1);
+    answer(client, line, nowMs);
+  }
+}
+
+void Manager::answer(Client& client, const std::string& text, uint64_t nowMs) {
+  linkchannel::Line line;
+  const bool parsed = linkchannel::parseLine(text, line);
+  if (!client.greeted) {
+    if (parsed && line.name == "hello" && line.words.size() == 1 && line.options.empty() &&
+        sameToken(line.words[0], token_)) {
+      client.greeted = true;
+      client.out += "ok\n";
+    } else {
+      // Nothing is told to a client without the token.
+      client.out += "error the first line must be hello with the token of the channel file\n";
+      client.closing = true;
+    }
+    return;
+  }
+  if (!parsed) {
+    client.out += "error not a request\n";
+  } else if (line.name == "status") {
+    const auto device = devices_.attached();
+    client.out += device ? formatDeviceRecord(*device, false) : "none\n";
+  } else if (line.name == "wait-device") {
+    uint64_t timeout = linkchannel::kMaxWaitMs;
+    const std::string* given = line.option("timeout");
+    if (given && !readNumber(*given, timeout)) {
+      client.out += "error timeout must be a number of milliseconds\n";
+      return;
+    }
+    client.wait = Client::Wait::Device;
+    client.waitDeadline = nowMs + std::min<uint64_t>(timeout, linkchannel::kMaxWaitMs);
+  } else if (line.name == "watch") {
+    const std::string* given = line.option("attach");
+    if (!given || !readNumber(*given, client.watchedAttach)) {
+      client.out += "error watch needs attach=<the attach number of a device record>\n";
+      return;
+    }
+    client.wait = Client::Wait::Gone;
+  } else if (line.name == "hello") {
+    client.out += "ok\n";
+  } else {
+    client.out += "error unknown request " + linkchannel::encodeValue(line.name) + "\n";
+  }
+}
+
+void Manager::flushClient(Client& client) {
+  while (!client.out.empty()) {
+    const ssize_t n = ::send(client.fd, client.out.data(), client.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      client.out.erase(0, size_t(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (n < 0 && errno != EAGAIN) {
+        client.closing = true;
+        client.out.clear();
+      }
+      return;
+    }
+  }
+}
+
+} // namespace
+
+int serve(const ManagerOptions& options) {
+  auto refuse = [](const std::string& reason) {
+    std::fprintf(stderr, "pspclink: %s\n", reason.c_str());
+    return 1;
+  };
+  // The signals that end the manager are read in its loop, so that it
+  // removes its channel file however it is asked to stop.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signal);
+  ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+  if (signalFd < 0) return refuse(std::string("cannot take signals: ") + std::strerror(errno));
+
+  if (options.passwordFile) {
+    const PasswordSource source = readPasswordFile(*options.passwordFile);
+    if (!source.password) return refuse(source.problem);
+  }
+  std::string error;
+  ChannelFolder folder;
+  if (!folder.open(options.folder, error)) return refuse(error);
+  const int logFd = folder.openLog(error);
+  if (logFd < 0) return refuse(error);
+  const EventLog log(logFd);
+
+  uint16_t devicePort = 0, channelPort = 0;
+  const int deviceListen = listenTcp(options.listenAddress, options.listenPort, devicePort, error);
+  if (deviceListen < 0)
+    return refuse("cannot listen for devices on " + options.listenAddress + ":" + std::to_string(options.listenPort) +
+                  ": " + error);
+  const int channelListen = listenTcp("127.0.0.1", 0, channelPort, error);
+  if (channelListen < 0) return refuse("cannot open the local channel on 127.0.0.1: " + error);
+
+  uint8_t token[linkchannel::kTokenBytes];
+  uint32_t firstAttach = 0;
+  if (!randomBytes(token, sizeof token) || !randomBytes(reinterpret_cast<uint8_t*>(&firstAttach), sizeof firstAttach))
+    return refuse(std::string("no random bytes for the channel's token: ") + std::strerror(errno));
+  // Attach numbers differ from one manager to the next, so that a watch
+  // carried over from an earlier manager never matches a new attach.
+  const std::string tokenHex = linkchannel::hexOf(std::vector<uint8_t>(token, token + sizeof token));
+  std::memset(token, 0, sizeof token);
+  if (!folder.publish(channelPort, tokenHex, devicePort, error)) return refuse(error);
+
+  const std::string listening = options.listenAddress + ":" + std::to_string(devicePort);
+  const std::string channelFile = (options.folder / linkchannel::kChannelFileName).string();
+  log.write("started: listening for devices on " + listening + "; channel file " + channelFile + "; " +
+            (options.passwordFile ? "password file " + *options.passwordFile : "no password file"));
+  std::printf("pspclink: listening for devices on %s\npspclink: channel file %s\n", listening.c_str(),
+              channelFile.c_str());
+  std::fflush(stdout);
+
+  std::string ending;
+  bool signalled = false;
+  {
+    Manager manager(options, log, tokenHex, (firstAttach & 0x7FFFFFFFu) + 1);
+    signalled = manager.run(signalFd, deviceListen, channelListen, ending);
+  }
+  folder.withdraw();
+  ::close(deviceListen);
+  ::close(channelListen);
+  ::close(signalFd);
+  log.write("stopped (" + ending + ")");
+  return signalled ? 0 : 1;
+}
+
+} // namespace pspclink

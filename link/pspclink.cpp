@@ -1,0 +1,123 @@
+// pspclink: the desktop's connection manager for Windows CE 2.x devices.
+//
+//   pspclink serve [--listen ADDR:PORT] [--password-file FILE]
+//   pspclink status
+//
+// The channel folder is $PSPCLINK_DIR, else $XDG_RUNTIME_DIR/pspclink, else
+// $HOME/.pspclink. For tests only, PSPCLINK_PING_INTERVAL_MS sets the ping
+// interval (5000 ms), and with it the waits for an introduction and for the
+// answer to a password (three intervals each).
+#include "channel_client.h"
+#include "channel_folder.h"
+#include "device_record.h"
+#include "link_channel.h"
+#include "manager.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+using namespace pspclink;
+
+constexpr const char* kUsage = "usage: pspclink serve [--listen ADDR:PORT] [--password-file FILE]\n"
+                               "       pspclink status\n"
+                               "\n"
+                               "serve   takes the calls of Windows CE devices on TCP port 5679 (of every address\n"
+                               "        unless --listen names one; port 0: any free port, written to\n"
+                               "        control.port in the channel folder), one device at a time, and answers\n"
+                               "        the desktop's programs on a local channel. --password-file names a file\n"
+                               "        of yours alone (chmod 600) holding the device's password on its first\n"
+                               "        line. Attach, detach and refusals are logged on stderr and in\n"
+                               "        pspclink.log in the channel folder.\n"
+                               "status  shows the attached device, or \"no device\".\n"
+                               "\n"
+                               "The channel folder: $PSPCLINK_DIR, else $XDG_RUNTIME_DIR/pspclink, else\n"
+                               "$HOME/.pspclink.\n";
+
+int usage(const std::string& problem) {
+  std::fprintf(stderr, "pspclink: %s\n%s", problem.c_str(), kUsage);
+  return 2;
+}
+
+bool readPort(const std::string& text, uint16_t& port) {
+  unsigned value = 0;
+  const char* end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc() || stop != end || value > 0xFFFF) return false;
+  port = uint16_t(value);
+  return true;
+}
+
+int serveCommand(int argc, char** argv, const std::filesystem::path& folder) {
+  ManagerOptions options;
+  options.folder = folder;
+  for (int i = 2; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (i + 1 >= argc) return usage(option + " needs a value");
+    const std::string value = argv[++i];
+    if (option == "--listen") {
+      const size_t colon = value.rfind(':');
+      if (colon == std::string::npos || colon == 0 || !readPort(value.substr(colon + 1), options.listenPort))
+        return usage("--listen takes ADDR:PORT, e.g. 0.0.0.0:5679: " + value);
+      options.listenAddress = value.substr(0, colon);
+    } else if (option == "--password-file") {
+      options.passwordFile = value;
+    } else {
+      return usage("unknown option " + option);
+    }
+  }
+  if (const char* interval = std::getenv("PSPCLINK_PING_INTERVAL_MS"); interval && *interval) {
+    const std::string text = interval;
+    uint64_t ms = 0;
+    auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), ms);
+    if (error != std::errc() || stop != text.data() + text.size() || ms < 10 || ms > 600000)
+      return usage("PSPCLINK_PING_INTERVAL_MS must be 10 to 600000: " + text);
+    options.timing.pingIntervalMs = ms;
+  }
+  return serve(options);
+}
+
+int statusCommand(const std::filesystem::path& folder) {
+  ChannelClient client;
+  std::string error, answer;
+  if (!client.connect(folder, error) || !client.ask("status", answer, error)) {
+    std::fprintf(stderr, "pspclink: %s\n", error.c_str());
+    return 1;
+  }
+  linkchannel::Line line;
+  DeviceRecord record;
+  if (answer == "none") {
+    std::printf("no device\n");
+    return 0;
+  }
+  if (!linkchannel::parseLine(answer, line) || !parseDeviceRecord(line, record, error)) {
+    std::fprintf(stderr, "pspclink: the connection manager's answer does not read: %s\n", answer.c_str());
+    return 1;
+  }
+  for (const std::string& text : readableLines(record)) std::printf("%s\n", text.c_str());
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage("which command?");
+  const std::string command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command != "serve" && command != "status") return usage("unknown command " + command);
+  if (command == "status" && argc > 2) return usage("status takes no options");
+  std::string error;
+  const std::filesystem::path folder = channelFolderPath(error);
+  if (folder.empty()) {
+    std::fprintf(stderr, "pspclink: %s\n", error.c_str());
+    return 1;
+  }
+  return command == "serve" ? serveCommand(argc, argv, folder) : statusCommand(folder);
+}
