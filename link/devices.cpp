@@ -85,8 +85,8 @@ void Devices::tick(uint64_t nowMs) {
 
 void Devices::settle(CallId id) {
   Call& call = calls_.at(id);
-  std::vector<uint8_t> bytes = call.session.takeOutput();
-  if (!bytes.empty()) output_.emplace_back(id, std::move(bytes));
+  // Who may stay is settled before anything is sent: a refused device is
+  // never answered, its challenge least of all.
   if (call.attach == 0 && call.session.introduced()) {
     if (attached_ != 0 && attached_ != id) {
       const Call& holder = calls_.at(attached_);
@@ -101,6 +101,8 @@ void Devices::settle(CallId id) {
     }
     attach(id, call);
   }
+  std::vector<uint8_t> bytes = call.session.takeOutput();
+  if (!bytes.empty()) output_.emplace_back(id, std::move(bytes));
   if (call.attach != 0) logLock(call);
   if (call.session.phase() != ControlSession::Phase::Ended) return;
   if (call.attach != 0)

@@ -58,8 +58,9 @@ public:
 
   // The attached device, usable or locked.
   std::optional<DeviceRecord> attached() const;
-  // The number of the current attach, 0 when none.
+  // The number of the current attach, and the call it came by; 0 when none.
   uint64_t currentAttach() const;
+  CallId attachedCall() const { return attached_; }
 
 private:
   struct Call {

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Static checks over one build tree's sources, as its compile commands build
 # them: cppcheck over every source (the product and its tests), clang-tidy with
-# the repository's .clang-tidy over the product (emulator, rapi.dll, setup.exe
-# and the tools; the protocol headers through the files that include them).
+# the repository's .clang-tidy over the product (emulator, connection manager,
+# rapi.dll, setup.exe and the tools; the protocol headers through the files
+# that include them).
 #
 #   scripts/static-checks.sh cppcheck   <build-dir>
 #   scripts/static-checks.sh clang-tidy <build-dir>
@@ -62,7 +63,7 @@ clang-tidy)
     done
   fi
   export top build commands cache common extra
-  sources | grep -E "^$top/(emulator|rapi|setup|tools)/.*\.(c|cpp)\$" | xargs -r -P "$jobs" -n 1 sh -c '
+  sources | grep -E "^$top/(emulator|link|rapi|setup|tools)/.*\.(c|cpp)\$" | xargs -r -P "$jobs" -n 1 sh -c '
     file=$1
     command=$(grep -F -B 1 "\"file\": \"$file\"" "$commands" | head -n 1)
     object=$(printf "%s\n" "$command" | sed -n "s/.* -o \([^ ]*\) .*/\1/p")
@@ -83,7 +84,7 @@ clang-tidy)
       printf "%s\n" "$out" | grep -v "^[0-9]* warnings\{0,1\} generated" >&2
       exit 1
     fi' sh || { echo "clang-tidy: findings above (files of $build)" >&2; exit 1; }
-  echo "clang-tidy: no finding in $(sources | grep -cE "^$top/(emulator|rapi|setup|tools)/.*\.(c|cpp)\$") files of $build"
+  echo "clang-tidy: no finding in $(sources | grep -cE "^$top/(emulator|link|rapi|setup|tools)/.*\.(c|cpp)\$") files of $build"
   ;;
 *)
   echo "static-checks.sh: unknown check '$tool' (cppcheck or clang-tidy)" >&2

@@ -1,14 +1,17 @@
 #!/bin/sh
-# Runs the link fuzzer (the emulator's frame decoding and request dispatch)
-# for a number of seconds, from the checked-in seeds plus what earlier runs
-# learned, and says whether it found anything.
+# Runs the link fuzzer (the emulator's frame decoding and request dispatch),
+# or another fuzzer of the project, for a number of seconds, from the
+# checked-in seeds plus what earlier runs learned, and says whether it found
+# anything.
 #
 #   tests/fuzz/run.sh [seconds]        (default 60)
 #
 # Build first: cmake --preset native && cmake --build --preset native.
 # PSPC_LINK_FUZZER names another fuzzer binary, PSPC_FUZZ_WORK another work
-# folder (default build/native/fuzz/run). A finding is saved in
-# <work>/findings/; run the fuzzer binary on that file to see it again.
+# folder (default build/native/fuzz/run), PSPC_FUZZ_SEEDS and PSPC_FUZZ_DICT
+# its seeds and dictionary (default: the link fuzzer's corpus and link.dict).
+# A finding is saved in <work>/findings/; run the fuzzer binary on that file
+# to see it again.
 set -eu
 here=$(CDPATH= cd -- "$(dirname -- "$0")" && pwd)
 top=$(CDPATH= cd -- "$here/../.." && pwd)
@@ -16,6 +19,8 @@ seconds=${1:-60}
 case "$seconds" in ''|*[!0-9]*) echo "run.sh: seconds must be a whole number: $seconds" >&2; exit 2 ;; esac
 fuzzer=${PSPC_LINK_FUZZER:-$top/build/native/fuzz/link_fuzzer}
 work=${PSPC_FUZZ_WORK:-$top/build/native/fuzz/run}
+seeds=${PSPC_FUZZ_SEEDS:-$here/corpus}
+dict=${PSPC_FUZZ_DICT:-$here/link.dict}
 if [ ! -x "$fuzzer" ]; then
   echo "run.sh: $fuzzer is missing: build the native preset first (cmake --preset native && cmake --build --preset native)" >&2
   exit 2
@@ -28,15 +33,15 @@ log="$work/last-run.log"
 # process above 2 GiB, is a finding too.
 status=0
 "$fuzzer" -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
-  -dict="$here/link.dict" -print_final_stats=1 -artifact_prefix="$work/findings/" \
-  "$work/corpus" "$here/corpus" >"$log" 2>&1 || status=$?
+  -dict="$dict" -print_final_stats=1 -artifact_prefix="$work/findings/" \
+  "$work/corpus" "$seeds" >"$log" 2>&1 || status=$?
 
 # The closing numbers: executions, speed, coverage, memory.
 grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true
 grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb|new_units_added)' "$log" || true
 if [ $status -ne 0 ]; then
   echo "run.sh: the fuzzer found a fault (exit $status); the input is in $work/findings/. The report:" >&2
-  grep -E -A 30 'ERROR: |link fuzzer: |runtime error|deadly signal|timeout' "$log" | head -n 60 >&2 || tail -n 60 "$log" >&2
+  grep -E -A 30 'ERROR: |[a-z]+ fuzzer: |runtime error|deadly signal|timeout' "$log" | head -n 60 >&2 || tail -n 60 "$log" >&2
   exit 1
 fi
 echo "run.sh: no finding in $seconds s (full output: $log)"

@@ -69,16 +69,23 @@ TEST_F(DevicesTest, TheAttachedDeviceIsRecordedAndASecondOneRefused) {
   EXPECT_EQ(devices_.currentAttach(), 0u);
 }
 
-TEST_F(DevicesTest, TwoCallsIntroducingAtOnceTheLaterOneIsRefused) {
+TEST_F(DevicesTest, TwoCallsIntroducingAtOnceTheLaterOneIsRefusedUnanswered) {
+  password_ = {u"sesame", ""};
   ASSERT_TRUE(devices_.arrived(1, kAddressA, 0));
   ASSERT_TRUE(devices_.arrived(2, kAddressB, 0));
   const Bytes intro = introduction();
   devices_.received(2, intro.data(), intro.size(), 0);
-  devices_.received(1, intro.data(), intro.size(), 0);
+  const Bytes challenged = [&] {
+    Bytes bytes = challenge();
+    bytes.insert(bytes.end(), intro.begin(), intro.end());
+    return bytes;
+  }();
+  devices_.received(1, challenged.data(), challenged.size(), 0);
   EXPECT_EQ(devices_.attached()->address, "127.0.0.3");
   EXPECT_TRUE(logged("refused: a device is already attached (PsPC at 127.0.0.3); closed the call from 127.0.0.2"))
       << logText();
   EXPECT_EQ(devices_.takeClosing(), std::vector<CallId>{1});
+  EXPECT_TRUE(devices_.takeOutput().empty()) << "the refused device's challenge is not answered";
 }
 
 TEST_F(DevicesTest, AMalformedCallIsRefusedAndTheNextDeviceServed) {

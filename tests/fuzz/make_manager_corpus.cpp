@@ -1,0 +1,110 @@
+// Writes the manager fuzzer's seed corpus: calls as devices make them (with
+// and without a password, pings echoed and not), as they go wrong (each
+// malformed introduction, a silent caller, a cut call), and as several meet
+// (a second device, the same device calling again). The seeds in
+// tests/fuzz/manager-corpus are this program's output:
+//
+//   build/native/bin/manager-fuzz-corpus tests/fuzz/manager-corpus
+#include "control_connection.h"
+#include "manager_input.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using namespace pspclink::fuzz;
+using Bytes = std::vector<uint8_t>;
+
+Bytes introduction(const std::u16string& name = u"PsPC") {
+  controlwire::Introduction intro;
+  intro.osMajor = 2;
+  intro.osMinor = 11;
+  intro.build = 163;
+  intro.cpuType = 4000;
+  intro.deviceName = name;
+  intro.platformName = u"Palm PC";
+  intro.modelName = u"P1";
+  Bytes message;
+  controlwire::encodeIntroductionMessage(intro, message);
+  return message;
+}
+
+Bytes join(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+Bytes word(uint32_t value) { return controlwire::wordBytes(value); }
+const Bytes kPing = word(controlwire::kPing);
+const Bytes kYes = {1, 0}, kNo = {0, 0};
+
+// One interval in quarters.
+constexpr unsigned kInterval = 4;
+
+} // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: manager-fuzz-corpus FOLDER\n");
+    return 2;
+  }
+  const std::filesystem::path folder = argv[1];
+  std::filesystem::create_directories(folder);
+  const Bytes intro = introduction();
+  const Bytes challenged = join({word(controlwire::challengeWord(0x5A)), intro});
+  std::vector<std::pair<std::string, Script>> seeds;
+
+  seeds.emplace_back("attach-echo-then-silent", Script(false)
+                                                    .arrive(0)
+                                                    .send(0, join({word(0), intro}))
+                                                    .wait(kInterval)
+                                                    .send(0, kPing)
+                                                    .wait(kInterval)
+                                                    .send(0, kPing)
+                                                    .wait(5 * kInterval));
+  seeds.emplace_back("attach-then-close", Script(false).arrive(0).send(0, intro).wait(2).close(0));
+  seeds.emplace_back("password-accepted",
+                     Script(true).arrive(0).send(0, challenged).send(0, kYes).wait(kInterval).send(0, kPing));
+  seeds.emplace_back("password-refused", Script(true).arrive(0).send(0, challenged).send(0, kNo).wait(9 * kInterval));
+  seeds.emplace_back("password-unanswered", Script(true).arrive(0).send(0, challenged).wait(4 * kInterval));
+  seeds.emplace_back("password-missing", Script(false).arrive(0).send(0, challenged).send(0, kYes).wait(kInterval));
+  seeds.emplace_back("answer-in-halves",
+                     Script(true).arrive(0).send(0, challenged).send(0, {1}).wait(1).send(0, {0}).wait(kInterval));
+
+  Bytes unterminated = intro;
+  unterminated[unterminated.size() - 2] = 'x';
+  Bytes pastTheEnd = intro;
+  pastTheEnd[4 + 32] = 0xF0;
+  seeds.emplace_back("malformed-too-short", Script(false).arrive(0).send(0, word(0x23)));
+  seeds.emplace_back("malformed-unterminated", Script(false).arrive(0).send(0, unterminated));
+  seeds.emplace_back("malformed-past-the-end", Script(false).arrive(0).send(0, pastTheEnd));
+  seeds.emplace_back("silent-caller", Script(false).arrive(0).wait(4 * kInterval).arrive(1).send(1, intro));
+  seeds.emplace_back("cut-introduction",
+                     Script(false).arrive(0).send(0, Bytes(intro.begin(), intro.begin() + 30)).close(0));
+  seeds.emplace_back("second-device-refused",
+                     Script(true).arrive(0, 0).send(0, intro).arrive(1, 1).send(1, challenged).wait(kInterval));
+  seeds.emplace_back(
+      "two-introducing",
+      Script(true).arrive(0, 0).arrive(1, 1).send(1, challenged).send(0, challenged).send(1, kYes).send(0, kYes));
+  seeds.emplace_back(
+      "called-again",
+      Script(false).arrive(0, 2).send(0, intro).arrive(1, 2).send(1, introduction(u"Again")).wait(kInterval));
+  seeds.emplace_back("long-names", Script(false).arrive(0).send(0, introduction(std::u16string(200, u'\u3042'))));
+
+  for (const auto& [name, script] : seeds) {
+    std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(script.bytes().data()), std::streamsize(script.bytes().size()));
+    if (!out) {
+      std::fprintf(stderr, "cannot write %s\n", (folder / name).c_str());
+      return 1;
+    }
+  }
+  std::printf("%zu seeds in %s\n", seeds.size(), folder.c_str());
+  return 0;
+}
