@@ -31,7 +31,8 @@ namespace {
 // A local client has this long to say hello.
 constexpr uint64_t kHelloMs = 10000;
 constexpr size_t kMaxChannelClients = 64;
-// What a client may send ahead while its request is being waited on.
+// What a client may send ahead while its request is being waited on, and
+// what may wait for it to read its answers: past that it is not read from.
 constexpr size_t kMaxUnansweredBytes = 4 * linkchannel::kMaxLineBytes;
 constexpr size_t kReadBlock = 4096;
 
@@ -219,7 +220,7 @@ bool Manager::loop(int signalFd, int deviceListen, int channelListen, std::strin
     }
     const size_t firstClient = fds.size();
     for (const auto& [id, client] : clients_) {
-      const bool reading = client.in.size() <= kMaxUnansweredBytes;
+      const bool reading = client.in.size() <= kMaxUnansweredBytes && client.out.size() <= kMaxUnansweredBytes;
       fds.push_back({client.fd, short((reading ? POLLIN : 0) | (client.out.empty() ? 0 : POLLOUT)), 0});
       ids.push_back(id);
     }
@@ -260,6 +261,7 @@ uint64_t Manager::nextDeadline() const {
   uint64_t next = devices_.nextDeadline();
   for (const auto& entry : clients_) {
     const Client& client = entry.second;
+    if (client.closing) continue;
     if (!client.greeted) next = std::min(next, client.helloDeadline);
     if (client.wait == Client::Wait::Device) next = std::min(next, client.waitDeadline);
   }
@@ -373,6 +375,7 @@ void Manager::serveClient(Client& client, uint64_t nowMs) {
       client.out += "gone\n";
     }
     client.wait = Client::Wait::Nothing;
+    if (client.out.size() > kMaxUnansweredBytes) return; // it reads its answers first
     const size_t end = client.in.find('\n');
     if (end == std::string::npos) {
       if (client.in.size() > linkchannel::kMaxLineBytes) {

@@ -27,9 +27,11 @@
 // build, cpu, address (dotted IPv4), rapi-port, since (seconds since the
 // epoch), attach (a number that changes with every attach), locked (0 or 1:
 // the device demanded a password), state (unlocked | locked: no password, or
-// a refused one), and, for wait-device of a device locked with a password
-// that it accepted, prelude: the hex bytes to send first on every RAPI
-// connection (the encoded password).
+// a refused one), password (what became of it, for a person: none | checking
+// | accepted | refused | unavailable, the manager having none to give), and,
+// for wait-device of a device locked with a password that it accepted,
+// prelude: the hex bytes to send first on every RAPI connection (the encoded
+// password).
 #pragma once
 
 #include <cstdint>

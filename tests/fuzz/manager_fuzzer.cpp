@@ -11,6 +11,7 @@
 //   - what goes to a device is a ping, to the attached unlocked device only,
 //     or the password once per call: a 16-bit count and the encoded text;
 //   - a call the manager closed is never written to again;
+//   - nothing falls due before the deadline the socket loop sleeps until;
 //   - every log line is one printable line.
 #include "devices.h"
 #include "link_channel.h"
@@ -58,10 +59,16 @@ public:
       at += n;
       break;
     }
-    case fuzz::Step::Time:
+    case fuzz::Step::Time: {
+      // The socket loop sleeps until nextDeadline(): nothing may fall due
+      // before it.
+      const uint64_t deadline = devices_.nextDeadline();
       now_ += ((kind & 0x3F) + 1u) * fuzz::kPingIntervalMs / 4;
       devices_.tick(now_);
+      if (now_ < deadline && (!devices_.takeOutput().empty() || !devices_.takeClosing().empty()))
+        finding("something fell due before the deadline the manager sleeps until");
       break;
+    }
     case fuzz::Step::Arrive:
       if (live(slot)) devices_.closed(ids_[slot]);
       settle();

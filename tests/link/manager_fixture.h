@@ -230,10 +230,11 @@ protected:
     channel_ = *channel;
     devicePort_ = uint16_t(std::stoi(readText(folder_ / "control.port")));
   }
-  // SIGTERM, as a person stopping the manager does; its exit status.
-  int stop() {
+  // SIGTERM (or Ctrl-C's SIGINT), as a person stopping the manager does; its
+  // exit status.
+  int stop(int signal = SIGTERM) {
     if (pid_ <= 0) return -1;
-    ::kill(pid_, SIGTERM);
+    ::kill(pid_, signal);
     const int status = waitFor(pid_);
     pid_ = -1;
     return status;

@@ -248,8 +248,9 @@ TEST_F(ManagerTest, AStaleChannelFileIsToldAndReplacedAndARestartedManagerTakesT
   ASSERT_TRUE(attached(before)) << before;
 
   // The manager restarts: the device's control connection ends with it.
-  EXPECT_EQ(stop(), 0);
+  EXPECT_EQ(stop(SIGINT), 0);
   EXPECT_TRUE(device->closedByPeer());
+  EXPECT_FALSE(fs::exists(folder_ / "channel"));
   listenPort_ = devicePort_; // the new manager listens where the device calls
   start();
   auto again = this->device(kDeviceA);
