@@ -2,6 +2,7 @@
 
 #include "call_errors.h"
 
+#include <optional>
 #include <string>
 
 namespace rapi {
@@ -51,7 +52,7 @@ void reportUnusable(std::string_view name, const std::string& text, const std::s
 
 struct Connection::Attempt {
   Connection* owner = nullptr;
-  Endpoint endpoint;
+  std::optional<Endpoint> endpoint; // the direct road; none: ask the connection manager
   DWORD replyTimeoutMs = DeviceLink::kDefaultReplyTimeoutMs;
   RAPIINIT* record = nullptr; // the caller's, for CeRapiInitEx; null for CeRapiInit
   HANDLE callerEvent = nullptr; // owned by the Connection
@@ -86,12 +87,15 @@ HRESULT Connection::beginAttempt(RAPIINIT* record, std::shared_ptr<Attempt>& sta
     callerEvent_ = event;
     record->heRapiInit = event;
   }
-  Endpoint endpoint;
-  std::string error;
-  std::string text = readVariable(kEndpointVariable, kDefaultEndpoint);
-  if (!parseEndpoint(text, endpoint, error)) {
-    reportUnusable(kEndpointVariable, text, error);
-    return E_INVALIDARG;
+  std::optional<Endpoint> endpoint;
+  std::string text = readVariable(kEndpointVariable, "");
+  if (!text.empty()) {
+    std::string error;
+    endpoint.emplace();
+    if (!parseEndpoint(text, *endpoint, error)) {
+      reportUnusable(kEndpointVariable, text, error);
+      return E_INVALIDARG;
+    }
   }
   uint32_t replyTimeoutMs = DeviceLink::kDefaultReplyTimeoutMs;
   text = readVariable(kReplyTimeoutVariable, "");
@@ -148,21 +152,53 @@ DWORD WINAPI Connection::attemptThread(void* parameter) {
 }
 
 void Connection::runAttempt(Attempt& attempt) {
-  HRESULT result = E_ABORT; // ended by CeRapiUninit before a device answered
+  if (attempt.endpoint) {
+    endAttempt(attempt, dialEndpoint(attempt));
+    return;
+  }
+  ManagerRoad road(attempt.stop.get(), attempt.replyTimeoutMs, refusedAttach_);
+  DeviceLink candidate;
+  HRESULT result = E_ABORT; // ended by CeRapiUninit before a device was found
+  switch (road.open(candidate)) {
+  case ManagerRoad::Outcome::Connected:
+    if (adopt(attempt, candidate)) result = S_OK;
+    break;
+  case ManagerRoad::Outcome::PasswordRefused:
+    result = HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD);
+    break;
+  case ManagerRoad::Outcome::Stopped:
+    break;
+  }
+  endAttempt(attempt, result);
+  // This thread stays with the connection until CeRapiUninit.
+  if (result == S_OK && road.watch()) dropGoneDevice();
+}
+
+HRESULT Connection::dialEndpoint(Attempt& attempt) {
   for (;;) {
     if (WaitForSingleObject(attempt.stop.get(), 0) == WAIT_OBJECT_0) break;
     DeviceLink candidate;
-    if (candidate.connect(attempt.endpoint, attempt.stop.get(), kConnectWaitMs, attempt.replyTimeoutMs)) {
-      std::lock_guard lock(linkMutex_);
-      // CeRapiUninit sets `stop` before it takes this lock to close the link.
-      if (WaitForSingleObject(attempt.stop.get(), 0) == WAIT_OBJECT_0) break;
-      link_ = std::move(candidate);
-      state_ = State::Connected;
-      result = S_OK;
-      break;
-    }
+    if (candidate.connect(*attempt.endpoint, attempt.stop.get(), kConnectWaitMs, attempt.replyTimeoutMs))
+      return adopt(attempt, candidate) ? S_OK : E_ABORT;
     if (WaitForSingleObject(attempt.stop.get(), kRetryPauseMs) == WAIT_OBJECT_0) break;
   }
+  return E_ABORT; // ended by CeRapiUninit before a device answered
+}
+
+bool Connection::adopt(Attempt& attempt, DeviceLink& candidate) {
+  std::lock_guard lock(linkMutex_);
+  // CeRapiUninit sets `stop` before it takes this lock to close the link.
+  if (WaitForSingleObject(attempt.stop.get(), 0) == WAIT_OBJECT_0) return false;
+  link_ = std::move(candidate);
+  {
+    std::lock_guard interrupt(interruptMutex_);
+    interruptible_ = link_.socket();
+  }
+  state_ = State::Connected;
+  return true;
+}
+
+void Connection::endAttempt(Attempt& attempt, HRESULT result) {
   attempt.result = result;
   if (attempt.record) attempt.record->hrRapiInit = result;
   if (attempt.callerEvent) SetEvent(attempt.callerEvent);
@@ -207,14 +243,14 @@ HRESULT Connection::uninit() {
   }
   // Waits for a call in flight to finish before the link goes.
   std::lock_guard lock(linkMutex_);
-  link_.close();
+  closeLinkLocked();
   state_ = State::Idle;
   attempt_.reset();
   return S_OK;
 }
 
 LinkOutcome Connection::dropLocked(LinkError error) {
-  link_.close();
+  closeLinkLocked();
   state_ = State::Dropped;
   switch (error) {
   case LinkError::TimedOut: return {LinkOutcome::Dropped, HRESULT_FROM_WIN32(ERROR_TIMEOUT)};
@@ -226,9 +262,33 @@ LinkOutcome Connection::dropLocked(LinkError error) {
   return {LinkOutcome::Dropped, HRESULT_FROM_WIN32(ERROR_CONNECTION_ABORTED)};
 }
 
+void Connection::dropGoneDevice() {
+  {
+    std::lock_guard interrupt(interruptMutex_);
+    if (interruptible_ != INVALID_SOCKET) {
+      // Shut down for the peer; the wait of a call in flight is ended by
+      // cancelling it, as Wine does not end it on shutdown alone.
+      shutdown(interruptible_, SD_BOTH);
+      CancelIoEx(reinterpret_cast<HANDLE>(interruptible_), nullptr);
+    }
+  }
+  std::lock_guard lock(linkMutex_);
+  if (state_ != State::Connected) return; // a call in flight has dropped it already
+  closeLinkLocked();
+  state_ = State::Dropped;
+}
+
+void Connection::closeLinkLocked() {
+  {
+    std::lock_guard interrupt(interruptMutex_);
+    interruptible_ = INVALID_SOCKET;
+  }
+  link_.close();
+}
+
 void Connection::releaseAtUnload() {
   std::lock_guard lock(linkMutex_);
-  link_.close();
+  closeLinkLocked();
   state_ = State::Idle;
   attempt_.reset();
   if (callerEvent_) {

@@ -1,8 +1,14 @@
 // The one connection to the device that serves every thread of the process.
 //
-// Lifecycle: Idle -> Connecting (a background thread tries every ~200 ms)
+// Lifecycle: Idle -> Connecting (a background thread waits for the device)
 // -> Connected -> Dropped (the link broke; it stays broken until the caller
 // ends the connection and asks for a new one) -> Idle (CeRapiUninit).
+//
+// Two roads lead to the device. With PSPC_RAPI_ENDPOINT=host:port set, the
+// attempt dials that endpoint every ~200 ms until it answers (tests and
+// benchmarks). Without it, the attempt asks the desktop's connection manager
+// for an attached device (manager_road.h); its thread then stays with the
+// connection and drops the link when the manager says the device is gone.
 //
 // Device calls are serialised: linkMutex_ is held for a whole request and its
 // reply, and CeRapiUninit takes it too, so the link is never closed under a
@@ -11,6 +17,7 @@
 #pragma once
 
 #include "device_link.h"
+#include "manager_road.h"
 #include "rapi.h"
 
 #include <memory>
@@ -69,14 +76,30 @@ private:
   // Starts a connection attempt; lifecycleMutex_ held.
   HRESULT beginAttempt(RAPIINIT* record, std::shared_ptr<Attempt>& started);
   void runAttempt(Attempt& attempt);
+  HRESULT dialEndpoint(Attempt& attempt);
+  HRESULT askManager(Attempt& attempt, ManagerRoad& road);
+  // Takes `candidate` as the link, unless CeRapiUninit has begun meanwhile.
+  bool adopt(Attempt& attempt, DeviceLink& candidate);
+  void endAttempt(Attempt& attempt, HRESULT result);
   static DWORD WINAPI attemptThread(void* parameter);
   LinkOutcome dropLocked(LinkError error);
+  // The device has gone: a call in flight fails at once, and the link stays
+  // dropped until the caller ends the connection.
+  void dropGoneDevice();
+  void closeLinkLocked();
 
   std::mutex lifecycleMutex_;
   std::mutex linkMutex_;
   State state_ = State::Idle;     // guarded by linkMutex_
   DeviceLink link_;               // guarded by linkMutex_
   std::shared_ptr<Attempt> attempt_; // guarded by lifecycleMutex_
+  // The open link's socket, for the watching thread to shut it down under a
+  // call in flight; the link is not closed without taking this lock.
+  std::mutex interruptMutex_;
+  SOCKET interruptible_ = INVALID_SOCKET; // guarded by interruptMutex_
+  // Written by one attempt's thread, read by the next one's, which starts
+  // only after CeRapiUninit has waited for the first to end.
+  RefusedAttach refusedAttach_;
   // The event handed out by the last CeRapiInitEx. The caller may still wait
   // on it after the connection has ended, so it is closed only when a new
   // one replaces it or the DLL unloads.

@@ -1,21 +1,15 @@
 #include "device_link.h"
 
-#include "../protocol/wire_primitives.h"
-
 #include <ws2tcpip.h>
 
-#include <algorithm>
-#include <cstddef>
-#include <cstring>
 #include <mutex>
-#include <new>
 #include <string>
 
 namespace rapi {
 
 namespace {
 
-// Closes a half-made socket on every early return of connect().
+// Closes a half-made socket on every early return.
 class SocketGuard {
 public:
   explicit SocketGuard(SOCKET s) : socket_(s) {}
@@ -69,7 +63,8 @@ bool awaitConnected(SOCKET s, HANDLE stop, DWORD waitMs) {
   }
 }
 
-bool tryAddress(const addrinfo& address, HANDLE stop, DWORD waitMs, DWORD replyTimeoutMs, SOCKET& connected) {
+// One address of the endpoint: a non-blocking connect, so that `stop` is seen.
+bool tryAddress(const addrinfo& address, HANDLE stop, DWORD waitMs, SOCKET& connected) {
   SocketGuard s(socket(address.ai_family, address.ai_socktype, address.ai_protocol));
   if (s.get() == INVALID_SOCKET) return false;
   u_long nonBlocking = 1;
@@ -80,20 +75,9 @@ bool tryAddress(const addrinfo& address, HANDLE stop, DWORD waitMs, DWORD replyT
   }
   u_long blocking = 0;
   if (ioctlsocket(s.get(), FIONBIO, &blocking) != 0) return false;
-  // Requests are small and answered one by one: send each at once.
-  BOOL noDelay = TRUE;
-  setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
-  DWORD timeout = replyTimeoutMs;
-  if (setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout)) != 0 ||
-      setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout)) != 0)
-    return false;
   connected = s.release();
   return true;
 }
-
-// Receive room for every reply but a large read's, kept from one reply to the
-// next; the larger room a large read needs is given back once it is read.
-constexpr size_t kReceiveRoom = 0x10000;
 
 LinkError socketFailure() { return WSAGetLastError() == WSAETIMEDOUT ? LinkError::TimedOut : LinkError::Closed; }
 
@@ -110,30 +94,7 @@ bool startWinsock(int& error) {
   return startError == 0;
 }
 
-DeviceLink& DeviceLink::operator=(DeviceLink&& other) noexcept {
-  if (this != &other) {
-    close();
-    socket_ = other.socket_;
-    inbox_ = std::move(other.inbox_);
-    inboxStart_ = other.inboxStart_;
-    inboxEnd_ = other.inboxEnd_;
-    other.socket_ = INVALID_SOCKET;
-    other.inbox_.clear();
-    other.inboxStart_ = other.inboxEnd_ = 0;
-  }
-  return *this;
-}
-
-void DeviceLink::close() {
-  // What a closed connection left unread is no part of the next one.
-  inboxStart_ = inboxEnd_ = 0;
-  if (socket_ == INVALID_SOCKET) return;
-  closesocket(socket_);
-  socket_ = INVALID_SOCKET;
-}
-
-bool DeviceLink::connect(const Endpoint& endpoint, HANDLE stop, DWORD waitMs, DWORD replyTimeoutMs) {
-  close();
+bool openTcp(const Endpoint& endpoint, HANDLE stop, DWORD waitMs, SOCKET& connected) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -142,14 +103,44 @@ bool DeviceLink::connect(const Endpoint& endpoint, HANDLE stop, DWORD waitMs, DW
   const std::string port = std::to_string(endpoint.port);
   if (getaddrinfo(endpoint.host.c_str(), port.c_str(), &hints, &addresses.head) != 0) return false;
   for (const addrinfo* a = addresses.head; a; a = a->ai_next) {
-    SOCKET s = INVALID_SOCKET;
-    if (tryAddress(*a, stop, waitMs, replyTimeoutMs, s)) {
-      socket_ = s;
-      return true;
-    }
+    if (tryAddress(*a, stop, waitMs, connected)) return true;
     if (stop && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return false;
   }
   return false;
+}
+
+DeviceLink& DeviceLink::operator=(DeviceLink&& other) noexcept {
+  if (this != &other) {
+    close();
+    socket_ = other.socket_;
+    inbox_ = std::move(other.inbox_);
+    other.socket_ = INVALID_SOCKET;
+    other.inbox_.clear();
+  }
+  return *this;
+}
+
+void DeviceLink::close() {
+  inbox_.clear();
+  if (socket_ == INVALID_SOCKET) return;
+  closesocket(socket_);
+  socket_ = INVALID_SOCKET;
+}
+
+bool DeviceLink::connect(const Endpoint& endpoint, HANDLE stop, DWORD waitMs, DWORD replyTimeoutMs) {
+  close();
+  SOCKET s = INVALID_SOCKET;
+  if (!openTcp(endpoint, stop, waitMs, s)) return false;
+  SocketGuard guard(s);
+  // Requests are small and answered one by one: send each at once.
+  BOOL noDelay = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
+  DWORD timeout = replyTimeoutMs;
+  if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout)) != 0 ||
+      setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout)) != 0)
+    return false;
+  socket_ = guard.release();
+  return true;
 }
 
 LinkError DeviceLink::sendAll(const uint8_t* data, size_t size) {
@@ -164,55 +155,24 @@ LinkError DeviceLink::sendAll(const uint8_t* data, size_t size) {
   return LinkError::None;
 }
 
-LinkError DeviceLink::receiveAtLeast(size_t wanted) {
-  if (inboxEnd_ - inboxStart_ >= wanted) return LinkError::None;
-  // Unread bytes to the front, so that the room behind them is whole.
-  if (inboxStart_ > 0) {
-    std::memmove(inbox_.data(), inbox_.data() + inboxStart_, inboxEnd_ - inboxStart_);
-    inboxEnd_ -= inboxStart_;
-    inboxStart_ = 0;
-  }
-  if (inbox_.size() < std::max(wanted, kReceiveRoom)) {
-    try {
-      inbox_.resize(std::max(wanted, kReceiveRoom));
-    } catch (const std::bad_alloc&) {
-      return LinkError::OutOfMemory;
-    }
-  }
-  while (inboxEnd_ < wanted) {
-    const size_t room = inbox_.size() - inboxEnd_;
-    int got = recv(socket_, reinterpret_cast<char*>(inbox_.data() + inboxEnd_), room > 0x10000 ? 0x10000 : int(room),
-                   0);
-    if (got == SOCKET_ERROR) return socketFailure();
-    if (got == 0) return LinkError::Closed; // the device hung up mid-reply
-    inboxEnd_ += size_t(got);
-  }
+LinkError DeviceLink::receive(uint8_t* into, size_t room, size_t& got) {
+  int n = recv(socket_, reinterpret_cast<char*>(into), room > 0x10000 ? 0x10000 : int(room), 0);
+  if (n == SOCKET_ERROR) return socketFailure();
+  if (n == 0) return LinkError::Closed; // the device hung up mid-reply
+  got = size_t(n);
   return LinkError::None;
 }
 
 LinkError DeviceLink::exchange(const std::vector<uint8_t>& framedRequest, std::vector<uint8_t>& reply) {
   if (!isOpen()) return LinkError::Closed;
   if (LinkError e = sendAll(framedRequest.data(), framedRequest.size()); e != LinkError::None) return e;
-  if (LinkError e = receiveAtLeast(4); e != LinkError::None) return e;
-  const uint32_t length = rapiwire::loadLe32(inbox_.data() + inboxStart_);
-  // Checked before anything is allocated for it.
-  if (length > rapiwire::kMaxFrameBytes) return LinkError::BadFrame;
-  if (LinkError e = receiveAtLeast(4 + size_t(length)); e != LinkError::None) return e;
-  const uint8_t* body = inbox_.data() + inboxStart_ + 4;
-  try {
-    reply.assign(body, body + length);
-  } catch (const std::bad_alloc&) {
-    return LinkError::OutOfMemory;
-  }
-  inboxStart_ += 4 + size_t(length);
-  if (inboxStart_ == inboxEnd_) {
-    inboxStart_ = inboxEnd_ = 0;
-    if (inbox_.size() > kReceiveRoom) {
-      inbox_.clear();
-      inbox_.shrink_to_fit();
-    }
-  }
-  return LinkError::None;
+  return inbox_.take([this](uint8_t* into, size_t room, size_t& got) { return receive(into, room, got); }, reply);
+}
+
+LinkError DeviceLink::unlock(const std::vector<uint8_t>& prelude, uint8_t& answer) {
+  if (!isOpen()) return LinkError::Closed;
+  if (LinkError e = sendAll(prelude.data(), prelude.size()); e != LinkError::None) return e;
+  return inbox_.takeByte([this](uint8_t* into, size_t room, size_t& got) { return receive(into, room, got); }, answer);
 }
 
 } // namespace rapi

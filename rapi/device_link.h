@@ -3,6 +3,7 @@
 #pragma once
 
 #include "endpoint.h"
+#include "reply_inbox.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -16,13 +17,9 @@ namespace rapi {
 // may not be started under the loader lock.
 bool startWinsock(int& error);
 
-enum class LinkError {
-  None,
-  Closed,      // the device closed the connection, or it failed
-  TimedOut,    // no reply within the reply time-out
-  BadFrame,    // a reply length beyond the frame cap: the stream cannot be trusted
-  OutOfMemory, // a reply could not be stored; the rest of it is unread
-};
+// Opens a TCP connection to `endpoint`: gives up after `waitMs`, or as soon
+// as `stop` is signalled. The socket comes back in blocking mode.
+bool openTcp(const Endpoint& endpoint, HANDLE stop, DWORD waitMs, SOCKET& connected);
 
 class DeviceLink {
 public:
@@ -32,12 +29,9 @@ public:
 
   DeviceLink() = default;
   ~DeviceLink() { close(); }
-  DeviceLink(DeviceLink&& other) noexcept
-      : socket_(other.socket_), inbox_(std::move(other.inbox_)), inboxStart_(other.inboxStart_),
-        inboxEnd_(other.inboxEnd_) {
+  DeviceLink(DeviceLink&& other) noexcept : socket_(other.socket_), inbox_(std::move(other.inbox_)) {
     other.socket_ = INVALID_SOCKET;
     other.inbox_.clear();
-    other.inboxStart_ = other.inboxEnd_ = 0;
   }
   DeviceLink& operator=(DeviceLink&& other) noexcept;
   DeviceLink(const DeviceLink&) = delete;
@@ -50,22 +44,22 @@ public:
   // Sends one framed request and reads the one reply packet that answers it.
   LinkError exchange(const std::vector<uint8_t>& framedRequest, std::vector<uint8_t>& reply);
 
+  // Opens a new connection to a device locked with a password: sends the
+  // encoded password and reads the device's one-byte answer (0: refused).
+  LinkError unlock(const std::vector<uint8_t>& prelude, uint8_t& answer);
+
   bool isOpen() const { return socket_ != INVALID_SOCKET; }
+  // The socket, for shutting it down from another thread; the Connection
+  // keeps it from being closed meanwhile.
+  SOCKET socket() const { return socket_; }
   void close();
 
 private:
   LinkError sendAll(const uint8_t* data, size_t size);
-  // Receives until the inbox holds at least `wanted` unread bytes.
-  LinkError receiveAtLeast(size_t wanted);
+  LinkError receive(uint8_t* into, size_t room, size_t& got);
 
   SOCKET socket_ = INVALID_SOCKET;
-  // Received bytes not yet handed out are inbox_[inboxStart_, inboxEnd_).
-  // Each receive asks for all the room there is, so a reply's length word
-  // and its body come in one call: under Wine every socket call is a round
-  // trip to the Wine server, and a second one per reply cost a third of a
-  // call's time.
-  std::vector<uint8_t> inbox_;
-  size_t inboxStart_ = 0, inboxEnd_ = 0;
+  ReplyInbox inbox_;
 };
 
 } // namespace rapi

@@ -1,6 +1,7 @@
-// Where the device listens: "host:port" from PSPC_RAPI_ENDPOINT, or the
-// loopback default on the RAPI port. The device is platform, not the calling
-// program, so the stand-in may be configured where the program may not.
+// Where the device listens when PSPC_RAPI_ENDPOINT=host:port names it: the
+// direct road, which passes by the connection manager (tests, benchmarks).
+// The device is platform, not the calling program, so the stand-in may be
+// configured where the program may not.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,6 @@ struct Endpoint {
 };
 
 constexpr std::string_view kEndpointVariable = "PSPC_RAPI_ENDPOINT";
-constexpr std::string_view kDefaultEndpoint = "127.0.0.1:990";
 
 // Parses "host:port" or "[v6 address]:port". On failure `error` says what is
 // wrong, in words a user can act on.

@@ -14,12 +14,14 @@ std::string environment(const char* name) {
   return length && length < sizeof(buffer) ? std::string(buffer, length) : std::string();
 }
 
-std::string controlEmulator(const std::string& command) {
+std::string controlEmulator(const std::string& command) { return controlLine("PSPC_EMULATOR_CONTROL", command); }
+
+std::string controlLine(const char* endpointVariable, const std::string& command) {
   static bool started = [] {
     WSADATA data;
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
   }();
-  std::string endpoint = environment("PSPC_EMULATOR_CONTROL");
+  std::string endpoint = environment(endpointVariable);
   size_t colon = endpoint.rfind(':');
   if (!started || colon == std::string::npos) return "";
   addrinfo hints{};

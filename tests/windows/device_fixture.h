@@ -16,6 +16,10 @@ namespace rapitest {
 // answer, or "" when the channel cannot be reached.
 std::string controlEmulator(const std::string& command);
 
+// The same for any control port of the test wrapper's that takes one line
+// and answers one: the one named by the variable `endpointVariable`.
+std::string controlLine(const char* endpointVariable, const std::string& command);
+
 // PSPC_EMULATOR_* as the test wrapper set them ("" when unset).
 std::string environment(const char* name);
 

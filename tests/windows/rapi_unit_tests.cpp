@@ -1,11 +1,15 @@
-// The parts of rapi.dll that need no device: endpoint syntax and the mapping
-// of 32-bit device handles to the caller's handles.
+// The parts of rapi.dll that need no device: endpoint syntax, the mapping
+// of 32-bit device handles to the caller's handles, where the connection
+// manager's channel file is found and how its device records are read.
 #include "endpoint.h"
 #include "handle_map.h"
+#include "manager_road.h"
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
+
+#include <map>
 
 namespace {
 
@@ -21,14 +25,14 @@ TEST(Endpoint, AcceptsHostAndPort) {
   ASSERT_TRUE(rapi::parseEndpoint("[::1]:1", e, error)) << error;
   EXPECT_EQ(e.host, "::1");
   EXPECT_EQ(e.port, 1);
-  ASSERT_TRUE(rapi::parseEndpoint(rapi::kDefaultEndpoint, e, error)) << error;
+  ASSERT_TRUE(rapi::parseEndpoint("127.0.0.1:990", e, error)) << error;
   EXPECT_EQ(e.port, 990);
 }
 
 TEST(Endpoint, RefusesWhatCannotBeAnEndpoint) {
-  const char* bad[] = {"",          "127.0.0.1",   "127.0.0.1:",  ":990",       "host:0",
-                       "host:65536", "host:99999", "host:9x",     "host:-1",    "::1:990",
-                       "[::1]",     "[::1]990",    "[::1:990",    "host: 990",  "host:1234567"};
+  const char* bad[] = {"",           "127.0.0.1",  "127.0.0.1:", ":990",      "host:0",
+                       "host:65536", "host:99999", "host:9x",    "host:-1",   "::1:990",
+                       "[::1]",      "[::1]990",   "[::1:990",   "host: 990", "host:1234567"};
   for (const char* text : bad) {
     rapi::Endpoint e;
     std::string error;
@@ -67,6 +71,93 @@ TEST(HandleMap, DeviceValuesComeBackAsTheCallerDefinesThem) {
   EXPECT_EQ(rapi::toHostHandle(0u), uintptr_t(0u));
   for (uint32_t device : {0x10u, 0x7FFFFFFFu, 0x80000000u, 0x80000003u, 0x80000006u, 0xFFFFFFFFu})
     EXPECT_EQ(rapi::toDeviceHandle(rapi::toHostHandle(device)), device);
+}
+
+// The channel file from a given environment; Unix paths shown as "unix:PATH".
+std::wstring channelFileIn(const std::map<std::wstring, std::wstring>& variables) {
+  return rapi::channelFilePath(
+      [&](const wchar_t* name) {
+        auto it = variables.find(name);
+        return it == variables.end() ? std::wstring() : it->second;
+      },
+      [](const std::wstring& unixPath) { return L"unix:" + unixPath; });
+}
+
+TEST(ChannelFile, ComesFromTheManagersFolderInTheOrderPspclinkServeChoosesIt) {
+  const std::wstring home = L"\\??\\Z:\\home\\user";
+  EXPECT_EQ(channelFileIn(
+                {{L"PSPCLINK_DIR", L"/srv/link/"}, {L"XDG_RUNTIME_DIR", L"/run/user/1000"}, {L"WINEHOMEDIR", home}}),
+            L"unix:/srv/link/channel");
+  EXPECT_EQ(channelFileIn({{L"XDG_RUNTIME_DIR", L"/run/user/1000"}, {L"WINEHOMEDIR", home}}),
+            L"unix:/run/user/1000/pspclink/channel");
+  // Wine gives HOME only as WINEHOMEDIR, an NT path: written as a Win32 one.
+  EXPECT_EQ(channelFileIn({{L"WINEHOMEDIR", home}}), L"\\\\?\\Z:\\home\\user\\.pspclink\\channel");
+  EXPECT_EQ(channelFileIn({}), L"");
+}
+
+TEST(ChannelFile, UnixPathsReachTheWindowsSideThroughWinesDrives) {
+  // Wine maps the root folder to Z:.
+  EXPECT_EQ(rapi::dosPathOf(L"/tmp/pspclink/channel"), L"Z:\\tmp\\pspclink\\channel");
+}
+
+rapi::AnswerKind read(const std::string& line, rapi::DeviceRoute& route) {
+  std::string reason;
+  rapi::AnswerKind kind = rapi::readDeviceAnswer(line, route, reason);
+  if (kind == rapi::AnswerKind::Malformed) {
+    EXPECT_FALSE(reason.empty()) << line;
+  }
+  return kind;
+}
+
+TEST(DeviceAnswer, ARecordGivesTheWayToTheDevice) {
+  rapi::DeviceRoute route;
+  ASSERT_EQ(read("device name=My%20PsPC platform=Palm%20PC model=X os=2.11 build=0 cpu=4000 address=192.168.131.201 "
+                 "rapi-port=990 since=1700000000 attach=12 locked=1 state=unlocked prelude=04003b003b00",
+                 route),
+            rapi::AnswerKind::Device);
+  EXPECT_EQ(route.name, "My PsPC");
+  EXPECT_EQ(route.address, "192.168.131.201");
+  EXPECT_EQ(route.port, 990);
+  EXPECT_EQ(route.attach, 12u);
+  EXPECT_EQ(route.prelude, (std::vector<uint8_t>{4, 0, 0x3b, 0, 0x3b, 0}));
+  ASSERT_EQ(read("device address=127.0.0.2 rapi-port=1 attach=18446744073709551615 state=unlocked", route),
+            rapi::AnswerKind::Device);
+  EXPECT_EQ(route.attach, UINT64_MAX);
+  EXPECT_TRUE(route.prelude.empty());
+  EXPECT_EQ(read("none", route), rapi::AnswerKind::None);
+  std::string reason;
+  EXPECT_EQ(rapi::readDeviceAnswer("error not allowed", route, reason), rapi::AnswerKind::Refused);
+  EXPECT_EQ(reason, "not allowed");
+}
+
+TEST(DeviceAnswer, ARecordThatDoesNotSayHowToReachTheDeviceIsRefused) {
+  const char* bad[] = {
+      "device rapi-port=990 attach=1 state=unlocked",                    // no address
+      "device address=pspc.local rapi-port=990 attach=1 state=unlocked", // a name, not an address
+      "device address=1.2.3 rapi-port=990 attach=1 state=unlocked",
+      "device address=1.2.3.4.5 rapi-port=990 attach=1 state=unlocked",
+      "device address=1.2.3.256 rapi-port=990 attach=1 state=unlocked",
+      "device address=1..3.4 rapi-port=990 attach=1 state=unlocked",
+      "device address=1.2.3.4 rapi-port=0 attach=1 state=unlocked",
+      "device address=1.2.3.4 rapi-port=65536 attach=1 state=unlocked",
+      "device address=1.2.3.4 attach=1 state=unlocked",
+      "device address=1.2.3.4 rapi-port=990 state=unlocked",
+      "device address=1.2.3.4 rapi-port=990 attach=18446744073709551616 state=unlocked",
+      "device address=1.2.3.4 rapi-port=990 attach=1 state=locked",
+      "device address=1.2.3.4 rapi-port=990 attach=1",
+      "device address=1.2.3.4 rapi-port=990 attach=1 state=unlocked prelude=0400aa",     // shorter than its count
+      "device address=1.2.3.4 rapi-port=990 attach=1 state=unlocked prelude=0100aa",     // an odd count
+      "device address=1.2.3.4 rapi-port=990 attach=1 state=unlocked prelude=0200aabb00", // longer than its count
+      "device address=1.2.3.4 rapi-port=990 attach=1 state=unlocked prelude=zz",
+      "gone",
+      "",
+  };
+  for (const char* line : bad) {
+    rapi::DeviceRoute route;
+    route.port = 7;
+    EXPECT_EQ(read(line, route), rapi::AnswerKind::Malformed) << line;
+    EXPECT_EQ(route.port, 7) << "a refused record leaves the route alone: " << line;
+  }
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs one test command against a device emulator of its own:
-#   with-emulator.sh --pspcemu PATH [--runner PATH] [--direct]
+#   with-emulator.sh --pspcemu PATH [--runner PATH] [--direct] [--manager PATH]
 #                    [--language ENG|JPN] [--version X.YY.ZZ] -- COMMAND [ARGS...]
 # Makes a fresh device image in a temporary folder, serves it on a free port,
 # and runs COMMAND through the Wine runner (or directly with --direct) with
@@ -9,12 +9,18 @@
 #                          the relay below)
 #   PSPC_EMULATOR_IMAGE    the image folder
 #   PSPC_EMULATOR_LANGUAGE, PSPC_EMULATOR_VERSION  the identity it was made with
-# The emulator and the relay are stopped and the folder removed however the
-# command ends.
+# With --manager, PATH is a stand-in connection manager (fake-pspclink) that
+# names the emulator as its device, and rapi.dll takes the manager road:
+#   PSPCLINK_DIR               the manager's channel folder
+#   PSPC_FAKE_MANAGER_CONTROL  127.0.0.1:<port> of the stand-in's control
+#   PSPC_RAPI_ENDPOINT         not set
+# The emulator, the relay and the stand-in are stopped and the folder removed
+# however the command ends.
 set -u
 
 here=$(CDPATH= cd -- "$(dirname -- "$0")" && pwd)
 pspcemu=
+manager=
 runner="$here/../../scripts/wine-run.sh"
 direct=0
 language=JPN
@@ -24,6 +30,7 @@ while [ $# -gt 0 ]; do
     --pspcemu) pspcemu=$2; shift 2 ;;
     --runner) runner=$2; shift 2 ;;
     --direct) direct=1; shift ;;
+    --manager) manager=$2; shift 2 ;;
     --language) language=$2; shift 2 ;;
     --version) version=$2; shift 2 ;;
     --) shift; break ;;
@@ -47,8 +54,9 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/pspc-test.XXXXXX") || exit 1
 image="$work/image"
 server=
 relay=
+fake_manager=
 cleanup() {
-  for process in $relay $server; do
+  for process in $fake_manager $relay $server; do
     kill "$process" 2>/dev/null
     wait "$process" 2>/dev/null
   done
@@ -112,7 +120,26 @@ relay=$!
 await "control relay" "$relay" "$work/relay.log" relay_port
 control_port=$port
 
-export PSPC_RAPI_ENDPOINT="127.0.0.1:$link_port"
+if [ -n "$manager" ]; then
+  "$manager" --dir "$work/channel" --device-port "$link_port" --control-port-file "$work/manager.port" \
+    >"$work/manager.log" 2>&1 &
+  fake_manager=$!
+  tries=0
+  until manager_port=$(port_in "$work/manager.port"); do
+    if ! kill -0 "$fake_manager" 2>/dev/null || [ $tries -gt 200 ]; then
+      echo "with-emulator: the stand-in manager did not start:" >&2
+      cat "$work/manager.log" >&2
+      exit 1
+    fi
+    tries=$((tries + 1))
+    sleep 0.05
+  done
+  export PSPCLINK_DIR="$work/channel"
+  export PSPC_FAKE_MANAGER_CONTROL="127.0.0.1:$manager_port"
+  unset PSPC_RAPI_ENDPOINT
+else
+  export PSPC_RAPI_ENDPOINT="127.0.0.1:$link_port"
+fi
 export PSPC_EMULATOR_CONTROL="127.0.0.1:$control_port"
 export PSPC_EMULATOR_IMAGE="$image"
 export PSPC_EMULATOR_LANGUAGE="$language"

@@ -1,0 +1,334 @@
+#include "manager_road.h"
+
+#include <memory>
+
+namespace rapi {
+
+namespace {
+
+// The time one connect may take, to the manager or to the device.
+constexpr DWORD kConnectWaitMs = 1000;
+// Pause before the manager is asked again after something went wrong.
+constexpr DWORD kRetryPauseMs = 250;
+// How long one wait-device waits in the manager before it is asked again.
+constexpr uint32_t kWaitDeviceMs = 30000;
+// A channel file is one short line.
+constexpr DWORD kMaxChannelFileBytes = 256;
+
+std::wstring widen(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  int units = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
+  std::wstring out(size_t(units > 0 ? units : 0), L'\0');
+  if (units > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), out.data(), units);
+  return out;
+}
+
+std::string narrow(const std::wstring& text, UINT codePage) {
+  if (text.empty()) return std::string();
+  int bytes = WideCharToMultiByte(codePage, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(size_t(bytes > 0 ? bytes : 0), '\0');
+  if (bytes > 0) WideCharToMultiByte(codePage, 0, text.data(), int(text.size()), out.data(), bytes, nullptr, nullptr);
+  return out;
+}
+
+std::string utf8(const std::wstring& text) { return narrow(text, CP_UTF8); }
+
+// The whole of a small file; false when it cannot be read.
+bool readSmallFile(const std::wstring& path, std::string& content) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  char buffer[kMaxChannelFileBytes];
+  DWORD got = 0;
+  BOOL read = ReadFile(file, buffer, sizeof(buffer), &got, nullptr);
+  CloseHandle(file);
+  if (!read) return false;
+  content.assign(buffer, got);
+  return true;
+}
+
+} // namespace
+
+std::wstring channelFilePath(const VariableReader& variable, const UnixToDos& unixToDos) {
+  std::wstring folder = variable(L"PSPCLINK_DIR");
+  if (folder.empty()) {
+    std::wstring runtime = variable(L"XDG_RUNTIME_DIR");
+    if (!runtime.empty()) folder = runtime + L"/pspclink";
+  }
+  if (!folder.empty()) {
+    while (folder.size() > 1 && folder.back() == L'/') folder.pop_back();
+    return unixToDos(folder + L"/" + widen(linkchannel::kChannelFileName));
+  }
+  // "\??\" opens an NT path; "\\?\" is how a Windows program writes it.
+  std::wstring home = variable(L"WINEHOMEDIR");
+  if (home.rfind(L"\\??\\", 0) == 0) home[1] = L'\\';
+  if (home.empty()) return std::wstring();
+  while (home.size() > 1 && home.back() == L'\\') home.pop_back();
+  return home + L"\\.pspclink\\" + widen(linkchannel::kChannelFileName);
+}
+
+std::wstring processVariable(const wchar_t* name) {
+  DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+  if (size == 0) return std::wstring();
+  std::wstring value(size, L'\0');
+  DWORD length = GetEnvironmentVariableW(name, value.data(), size);
+  value.resize(length < size ? length : 0);
+  return value;
+}
+
+std::wstring dosPathOf(const std::wstring& unixPath) {
+  using DosFileName = WCHAR*(CDECL*)(const char*);
+  static const auto wineDosFileName = reinterpret_cast<DosFileName>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+  if (wineDosFileName) {
+    // Wine read the variable from the Unix side in its Unix code page;
+    // CP_UNIXCP is that code page, so this gives back the very bytes.
+    constexpr UINT kWineUnixCodePage = 65010;
+    const std::string bytes = narrow(unixPath, kWineUnixCodePage);
+    if (WCHAR* dos = wineDosFileName(bytes.c_str())) {
+      std::wstring path(dos);
+      HeapFree(GetProcessHeap(), 0, dos);
+      return path;
+    }
+  }
+  std::wstring path = L"Z:" + unixPath;
+  for (wchar_t& c : path)
+    if (c == L'/') c = L'\\';
+  return path;
+}
+
+// One connection to the manager's channel: lines out, lines in. Reads wait
+// on the socket's event and `stop` together, so a wait ends at once either
+// way and costs nothing meanwhile.
+class ManagerRoad::Channel {
+public:
+  enum class Read { Line, Closed, Stopped };
+
+  ~Channel() {
+    if (socket_ != INVALID_SOCKET) closesocket(socket_);
+    if (event_ != WSA_INVALID_EVENT) WSACloseEvent(event_);
+  }
+
+  bool open(uint16_t port, HANDLE stop) {
+    if (!openTcp(Endpoint{"127.0.0.1", port}, stop, kConnectWaitMs, socket_)) return false;
+    event_ = WSACreateEvent();
+    return event_ != WSA_INVALID_EVENT && WSAEventSelect(socket_, event_, FD_READ | FD_CLOSE) == 0;
+  }
+
+  // Lines are short: the socket's buffer always has room for one.
+  bool send(const std::string& line) {
+    const std::string text = line + "\n";
+    size_t at = 0;
+    while (at < text.size()) {
+      int sent = ::send(socket_, text.data() + at, int(text.size() - at), 0);
+      if (sent <= 0) return false;
+      at += size_t(sent);
+    }
+    return true;
+  }
+
+  Read readLine(HANDLE stop, std::string& line) {
+    for (;;) {
+      size_t end = pending_.find('\n');
+      if (end != std::string::npos) {
+        line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        return Read::Line;
+      }
+      if (pending_.size() > linkchannel::kMaxLineBytes) return Read::Closed;
+      char buffer[1024];
+      int got = recv(socket_, buffer, sizeof(buffer), 0);
+      if (got > 0) {
+        pending_.append(buffer, size_t(got));
+        continue;
+      }
+      if (got == 0 || WSAGetLastError() != WSAEWOULDBLOCK) return Read::Closed;
+      HANDLE handles[2] = {stop, event_};
+      DWORD woke = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+      if (woke == WAIT_OBJECT_0) return Read::Stopped;
+      if (woke != WAIT_OBJECT_0 + 1) return Read::Closed;
+      WSANETWORKEVENTS events;
+      if (WSAEnumNetworkEvents(socket_, event_, &events) != 0) return Read::Closed;
+    }
+  }
+
+private:
+  SOCKET socket_ = INVALID_SOCKET;
+  WSAEVENT event_ = WSA_INVALID_EVENT;
+  std::string pending_;
+};
+
+ManagerRoad::ManagerRoad(HANDLE stop, DWORD replyTimeoutMs, RefusedAttach& refused)
+    : stop_(stop), replyTimeoutMs_(replyTimeoutMs), refused_(refused) {}
+
+ManagerRoad::~ManagerRoad() = default;
+
+void ManagerRoad::report(const std::string& text) {
+  if (text == lastReport_) return;
+  lastReport_ = text;
+  OutputDebugStringW(widen("rapi: " + text + "\n").c_str());
+}
+
+bool ManagerRoad::pause() { return WaitForSingleObject(stop_, kRetryPauseMs) != WAIT_OBJECT_0; }
+
+ManagerRoad::Outcome ManagerRoad::open(DeviceLink& link) {
+  for (;;) {
+    Outcome outcome = Outcome::Stopped;
+    switch (askManager(link, outcome)) {
+    case Step::Done:
+      return outcome;
+    case Step::Stopped:
+      return Outcome::Stopped;
+    case Step::Again:
+      break;
+    }
+    channel_.reset();
+    if (!pause()) return Outcome::Stopped;
+  }
+}
+
+ManagerRoad::Step ManagerRoad::askManager(DeviceLink& link, Outcome& outcome) {
+  const std::wstring path = channelFilePath(processVariable, dosPathOf);
+  if (path.empty()) {
+    report("no channel folder of the connection manager: set PSPCLINK_DIR to the folder of pspclink serve");
+    return Step::Again;
+  }
+  const std::string shownPath = utf8(path);
+  std::string text;
+  if (!readSmallFile(path, text)) {
+    report("waiting for the connection manager: no channel file " + shownPath + " (is pspclink serve running?)");
+    return Step::Again;
+  }
+  auto file = linkchannel::parseChannelFile(text);
+  if (!file) {
+    report("waiting for the connection manager: " + shownPath + " is not a channel file");
+    return Step::Again;
+  }
+  // A file whose token was refused is waited out: asking again would only
+  // be refused again, and fill the manager's log.
+  const std::string identity = std::to_string(file->port) + " " + file->token;
+  if (identity == refusedChannel_) return Step::Again;
+  const std::string manager = "the connection manager on 127.0.0.1:" + std::to_string(file->port);
+
+  auto channel = std::make_unique<Channel>();
+  if (!channel->open(file->port, stop_)) {
+    if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) return Step::Stopped;
+    report("waiting for the connection manager: nothing answers on 127.0.0.1:" + std::to_string(file->port) +
+           ", the port of " + shownPath);
+    return Step::Again;
+  }
+  std::string line;
+  if (!channel->send("hello " + file->token)) return Step::Again;
+  switch (channel->readLine(stop_, line)) {
+  case Channel::Read::Stopped:
+    return Step::Stopped;
+  case Channel::Read::Closed:
+    report(manager + " closed the channel before it answered hello");
+    return Step::Again;
+  case Channel::Read::Line:
+    break;
+  }
+  if (line != "ok") {
+    refusedChannel_ = identity;
+    report(manager + " refused the token of " + shownPath + " (\"" + line.substr(0, 200) +
+           "\"): waiting for the channel file of a running manager");
+    return Step::Again;
+  }
+  channel_ = std::move(channel);
+  token_ = file->token;
+
+  for (;;) {
+    report("waiting for a device to attach to " + manager);
+    if (!channel_->send("wait-device timeout=" + std::to_string(kWaitDeviceMs))) return Step::Again;
+    switch (channel_->readLine(stop_, line)) {
+    case Channel::Read::Stopped:
+      return Step::Stopped;
+    case Channel::Read::Closed:
+      report(manager + " closed the channel");
+      return Step::Again;
+    case Channel::Read::Line:
+      break;
+    }
+    std::string reason;
+    switch (readDeviceAnswer(line, route_, reason)) {
+    case AnswerKind::None:
+      continue;
+    case AnswerKind::Refused:
+      report(manager + " refused wait-device: " + reason);
+      return Step::Again;
+    case AnswerKind::Malformed:
+      report(manager + " answered wait-device with " + reason);
+      return Step::Again;
+    case AnswerKind::Device:
+      break;
+    }
+    if (refused_.token != token_ || refused_.attach != route_.attach) break;
+    // Its password was refused on this attach: only the next one is tried.
+    report("waiting for the next attach: device \"" + route_.name + "\" refused the password on attach " +
+           std::to_string(route_.attach));
+    if (!channel_->send("watch attach=" + std::to_string(route_.attach))) return Step::Again;
+    switch (awaitGone()) {
+    case Watch::Stopped:
+      return Step::Stopped;
+    case Watch::Broken:
+      return Step::Again;
+    case Watch::Gone:
+      break;
+    }
+  }
+
+  const std::string device = "device \"" + route_.name + "\" at " + route_.address + ":" + std::to_string(route_.port);
+  DeviceLink candidate;
+  if (!candidate.connect(Endpoint{route_.address, route_.port}, stop_, kConnectWaitMs, replyTimeoutMs_)) {
+    if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) return Step::Stopped;
+    report(device + " does not answer on its RAPI port");
+    return Step::Again;
+  }
+  if (!route_.prelude.empty()) {
+    uint8_t answer = 0;
+    if (candidate.unlock(route_.prelude, answer) != LinkError::None) {
+      report(device + " did not answer the password that opens its RAPI connection");
+      return Step::Again;
+    }
+    if (answer == 0) {
+      refused_ = RefusedAttach{token_, route_.attach};
+      report(device + " refused the password on its RAPI connection; it is tried again when it attaches anew");
+      outcome = Outcome::PasswordRefused;
+      return Step::Done;
+    }
+  }
+  // Watched from now on: an attach that ends meanwhile is answered "gone" at once.
+  if (!channel_->send("watch attach=" + std::to_string(route_.attach))) return Step::Again;
+  link = std::move(candidate);
+  report("connected to " + device + " (attach " + std::to_string(route_.attach) + ") through " + manager);
+  outcome = Outcome::Connected;
+  return Step::Done;
+}
+
+ManagerRoad::Watch ManagerRoad::awaitGone() {
+  std::string line;
+  for (;;) {
+    switch (channel_->readLine(stop_, line)) {
+    case Channel::Read::Stopped:
+      return Watch::Stopped;
+    case Channel::Read::Closed:
+      report("the connection manager closed the channel while device \"" + route_.name + "\" was in use");
+      return Watch::Broken;
+    case Channel::Read::Line:
+      break;
+    }
+    if (line == "gone") {
+      report("device \"" + route_.name + "\" (attach " + std::to_string(route_.attach) + ") is gone");
+      return Watch::Gone;
+    }
+    if (line.rfind("error", 0) == 0) {
+      report("the connection manager cannot watch device \"" + route_.name + "\": " + line.substr(0, 200));
+      return Watch::Broken;
+    }
+  }
+}
+
+bool ManagerRoad::watch() { return awaitGone() != Watch::Stopped; }
+
+} // namespace rapi
