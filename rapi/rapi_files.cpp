@@ -1,9 +1,7 @@
 // Device files and folders.
+#include "call_replies.h"
 #include "device_call.h"
 #include "rapi.h"
-
-#include <algorithm>
-#include <cstring>
 
 using namespace rapiwire;
 
@@ -15,27 +13,6 @@ template <typename Request> BOOL resultCall(const Request& request) {
   if (rapi::deviceCall(request, reply) != rapi::CallStatus::Replied) return FALSE;
   rapi::recordDeviceReply(reply.lastError);
   return reply.result != 0 ? TRUE : FALSE;
-}
-
-FILETIME toFileTime(uint64_t value) {
-  FILETIME t;
-  t.dwLowDateTime = DWORD(value);
-  t.dwHighDateTime = DWORD(value >> 32);
-  return t;
-}
-
-void fillFindData(const FindEntry& entry, CE_FIND_DATA& out) {
-  out.dwFileAttributes = entry.attributes;
-  out.ftCreationTime = toFileTime(entry.creationTime);
-  out.ftLastAccessTime = toFileTime(entry.lastAccessTime);
-  out.ftLastWriteTime = toFileTime(entry.lastWriteTime);
-  out.nFileSizeHigh = entry.sizeHigh;
-  out.nFileSizeLow = entry.sizeLow;
-  out.dwOID = entry.oid;
-  // Always terminated, even for a name that fills the whole field.
-  size_t units = std::min(entry.name.size(), size_t(MAX_PATH - 1));
-  std::memcpy(out.cFileName, entry.name.data(), units * sizeof(WCHAR));
-  out.cFileName[units] = L'\0';
 }
 
 } // namespace
@@ -92,9 +69,8 @@ BOOL WINAPI CeReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead
     reply.hasBuffer = true;
     if (rapi::deviceCall(request, reply, nNumberOfBytesToRead) != rapi::CallStatus::Replied) return FALSE;
     rapi::recordDeviceReply(reply.lastError);
-    // The decoder has held the count to what was asked for, so it fits.
-    if (!reply.data.empty()) std::memcpy(lpBuffer, reply.data.data(), reply.data.size());
-    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = DWORD(reply.data.size());
+    const DWORD read = rapi::copyReadData(reply, lpBuffer);
+    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = read;
     return reply.result != 0 ? TRUE : FALSE;
   });
 }
@@ -115,8 +91,7 @@ BOOL WINAPI CeWriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWr
     WriteFileReply reply;
     if (rapi::deviceCall(request, reply) != rapi::CallStatus::Replied) return FALSE;
     rapi::recordDeviceReply(reply.lastError);
-    // Never more than was sent, whatever the device claims.
-    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = std::min<DWORD>(reply.written, nNumberOfBytesToWrite);
+    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = rapi::writtenCount(reply, nNumberOfBytesToWrite);
     return reply.result != 0 ? TRUE : FALSE;
   });
 }
@@ -186,7 +161,7 @@ BOOL WINAPI CeFindAllFiles(LPCWSTR szPath, DWORD dwFlags, LPDWORD lpdwFoundCount
       rapi::recordCallError(E_OUTOFMEMORY, ERROR_NOT_ENOUGH_MEMORY);
       return FALSE;
     }
-    for (size_t i = 0; i < reply.entries.size(); ++i) fillFindData(reply.entries[i], array[i]);
+    for (size_t i = 0; i < reply.entries.size(); ++i) rapi::fillFindData(reply.entries[i], array[i]);
     *lpdwFoundCount = DWORD(reply.entries.size());
     *ppFindDataArray = array;
     return TRUE;

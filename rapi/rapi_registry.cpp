@@ -1,11 +1,11 @@
 // The device registry. Every call answers a Win32 registry status; when the
 // device cannot be reached the status says why (ERROR_NOT_CONNECTED,
 // ERROR_CONNECTION_ABORTED), never ERROR_SUCCESS.
+#include "call_replies.h"
 #include "device_call.h"
 #include "rapi.h"
 
 #include <algorithm>
-#include <cstring>
 
 using namespace rapiwire;
 
@@ -22,9 +22,7 @@ LONG invalidParameter() {
 }
 
 template <typename Request> LONG openOrCreate(const Request& request, PHKEY phkResult, LPDWORD lpdwDisposition) {
-  RegKeyReply reply;
-  // A created key's reply carries the disposition whether or not it is wanted.
-  reply.withDisposition = Request::kCommand == Command::RegCreateKeyEx;
+  RegKeyReply reply = rapi::keyReplyFor(request);
   if (rapi::deviceCall(request, reply) != rapi::CallStatus::Replied) return failureStatus();
   rapi::recordDeviceReply(reply.lastError);
   if (reply.status != ERROR_SUCCESS) return LONG(reply.status);
@@ -100,19 +98,11 @@ LONG WINAPI CeRegQueryValueEx(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD l
     request.hasSize = lpcbData != nullptr;
     // One packet carries at most kMaxDataBytes; a larger buffer is simply not filled further.
     request.dataCapacity = std::min<DWORD>(capacity, kMaxDataBytes);
-    RegQueryValueReply reply;
-    reply.wantType = request.wantType;
-    reply.wantData = request.wantData;
-    reply.hasSize = request.hasSize;
-    if (rapi::deviceCall(request, reply, request.wantData ? request.dataCapacity : 0u) != rapi::CallStatus::Replied)
+    RegQueryValueReply reply = rapi::queryValueReplyFor(request);
+    if (rapi::deviceCall(request, reply, rapi::queryValueCapacity(request)) != rapi::CallStatus::Replied)
       return failureStatus();
     rapi::recordDeviceReply(reply.lastError);
-    if (reply.status == ERROR_SUCCESS || reply.status == kErrorMoreData) {
-      if (lpType) *lpType = reply.type;
-      if (reply.status == ERROR_SUCCESS && lpData && !reply.data.empty())
-        std::memcpy(lpData, reply.data.data(), reply.data.size());
-      if (lpcbData) *lpcbData = (reply.status == ERROR_SUCCESS && lpData) ? DWORD(reply.data.size()) : reply.size;
-    }
+    rapi::copyQueryValue(reply, lpType, lpData, lpcbData);
     return LONG(reply.status);
   });
 }

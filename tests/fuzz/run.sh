@@ -9,7 +9,9 @@
 # Build first: cmake --preset native && cmake --build --preset native.
 # PSPC_LINK_FUZZER names another fuzzer binary, PSPC_FUZZ_WORK another work
 # folder (default build/native/fuzz/run), PSPC_FUZZ_SEEDS and PSPC_FUZZ_DICT
-# its seeds and dictionary (default: the link fuzzer's corpus and link.dict).
+# its seeds and dictionary (default: the link fuzzer's corpus and link.dict),
+# PSPC_FUZZ_MALLOC_MB the largest single allocation that is not a finding
+# (default: as large as the process may grow).
 # A finding is saved in <work>/findings/; run the fuzzer binary on that file
 # to see it again.
 set -eu
@@ -21,6 +23,7 @@ fuzzer=${PSPC_LINK_FUZZER:-$top/build/native/fuzz/link_fuzzer}
 work=${PSPC_FUZZ_WORK:-$top/build/native/fuzz/run}
 seeds=${PSPC_FUZZ_SEEDS:-$here/corpus}
 dict=${PSPC_FUZZ_DICT:-$here/link.dict}
+malloc_mb=${PSPC_FUZZ_MALLOC_MB:-2048}
 if [ ! -x "$fuzzer" ]; then
   echo "run.sh: $fuzzer is missing: build the native preset first (cmake --preset native && cmake --build --preset native)" >&2
   exit 2
@@ -29,10 +32,10 @@ mkdir -p "$work/corpus" "$work/findings"
 log="$work/last-run.log"
 
 # The seeds stay as checked in; new inputs go to the work corpus (the first
-# folder). One process, one core. A single input that runs for 10 s, or a
-# process above 2 GiB, is a finding too.
+# folder). One process, one core. A single input that runs for 10 s, a
+# process above 2 GiB, or one allocation above the cap is a finding too.
 status=0
-"$fuzzer" -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
+"$fuzzer" -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb="$malloc_mb" \
   -dict="$dict" -print_final_stats=1 -artifact_prefix="$work/findings/" \
   "$work/corpus" "$seeds" >"$log" 2>&1 || status=$?
 
@@ -41,7 +44,7 @@ grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true
 grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb|new_units_added)' "$log" || true
 if [ $status -ne 0 ]; then
   echo "run.sh: the fuzzer found a fault (exit $status); the input is in $work/findings/. The report:" >&2
-  grep -E -A 30 'ERROR: |[a-z]+ fuzzer: |runtime error|deadly signal|timeout' "$log" | head -n 60 >&2 || tail -n 60 "$log" >&2
+  grep -E -A 30 'ERROR: |[a-z]+ fuzzer: |runtime error|deadly signal|timeout|malloc\(' "$log" | head -n 60 >&2 || tail -n 60 "$log" >&2
   exit 1
 fi
 echo "run.sh: no finding in $seconds s (full output: $log)"
