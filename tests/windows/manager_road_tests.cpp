@@ -62,12 +62,12 @@ private:
     char text[4096 - sizeof(DWORD)];
   };
 
-  DebugMessages() {
-    ready_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY");
-    data_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
-    mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Buffer), "DBWIN_BUFFER");
-    buffer_ =
-        mapping_ ? static_cast<const Buffer*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, sizeof(Buffer))) : nullptr;
+  DebugMessages()
+      : ready_(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY")),
+        data_(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY")),
+        mapping_(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Buffer), "DBWIN_BUFFER")),
+        buffer_(mapping_ ? static_cast<const Buffer*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, sizeof(Buffer)))
+                         : nullptr) {
     if (!ready_ || !data_ || !buffer_) {
       ADD_FAILURE() << "the DBWIN buffer cannot be made";
       return;
@@ -87,8 +87,8 @@ private:
     }
   }
 
-  HANDLE ready_ = nullptr, data_ = nullptr, mapping_ = nullptr;
-  const Buffer* buffer_ = nullptr;
+  HANDLE ready_, data_, mapping_;
+  const Buffer* buffer_;
   std::mutex mutex_;
   std::condition_variable heard_;
   std::vector<std::string> texts_;
