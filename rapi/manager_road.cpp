@@ -167,7 +167,8 @@ ManagerRoad::~ManagerRoad() = default;
 void ManagerRoad::report(const std::string& text) {
   if (text == lastReport_) return;
   lastReport_ = text;
-  OutputDebugStringW(widen("rapi: " + text + "\n").c_str());
+  // In the desktop's code page, as a debugger (or WINEDEBUG=+debugstr) shows it.
+  OutputDebugStringA(narrow(widen("rapi: " + text + "\n"), CP_ACP).c_str());
 }
 
 bool ManagerRoad::pause() { return WaitForSingleObject(stop_, kRetryPauseMs) != WAIT_OBJECT_0; }
