@@ -1,8 +1,11 @@
 #!/bin/sh
-# The main job's headless run, checked: it ends with 0, leaves a picture of
-# every dialog state (none of them a plain fill), prints the reset notice as it
-# reads, says in its last line what it installed, and the device holds the
-# twelve sample files byte for byte and the values of both registration tables.
+# The main job's headless run, checked: the emulated device calls in to the
+# connection manager and setup.exe finds it there; the run ends with 0, leaves
+# a picture of every dialog state (none of them a plain fill), prints the reset
+# notice as it reads, says which device attached and how and, in its last line,
+# what it installed, and the device holds the twelve sample files byte for byte
+# and the values of both registration tables. Kept attached (--keep), the
+# device is what `pspclink status` shows until it is stopped.
 #   headless_demo_check.sh <source folder> <work folder>
 set -eu
 top=$1
@@ -12,12 +15,29 @@ mkdir -p "$work"
 cd "$top"
 pspcemu=build/native/bin/pspcemu
 
-if ! scripts/demo.sh --skip-build --headless --port 0 --output "$work" >"$work/demo.log" 2>&1; then
+pspclink=build/native/bin/pspclink
+image="$work/device"
+stop_kept() {
+  "$pspcemu" control "$image" quit >/dev/null 2>&1 || true
+  [ ! -s "$work/pspclink.pid" ] || kill "$(cat "$work/pspclink.pid")" 2>/dev/null || true
+}
+trap stop_kept EXIT
+if ! scripts/demo.sh --skip-build --headless --keep --output "$work" >"$work/demo.log" 2>&1; then
   cat "$work/demo.log"
   echo "FAIL: the main job did not end with 0"
   exit 1
 fi
 fail() { echo "FAIL: $*"; cat "$work/demo.log"; exit 1; }
+
+how=$(tail -n 2 "$work/demo.log" | head -n 1)
+case "$how" in
+  "demo: device PsPC (Palm PC, Windows CE 2.11, JPN, version 1.12.00) called in to pspclink from 127.0.0."*"; rapi.dll found it through the manager") ;;
+  *) fail "the line before the last is '$how'" ;;
+esac
+PSPCLINK_DIR="$work/link" "$pspclink" status >"$work/status.txt" 2>&1 || fail "pspclink status failed: $(cat "$work/status.txt")"
+grep -q '^device: *PsPC$' "$work/status.txt" || fail "pspclink status of the kept run does not show the device: $(cat "$work/status.txt")"
+grep -q 'attached: PsPC at 127\.0\.0\.' "$work/link/pspclink.log" || fail "the manager's log has no attach"
+stop_kept
 
 for picture in 1-selection-probing 2-selection-ready 3-selection-both-ticked 4-transfer 5-reset-notice; do
   file="$work/pictures/$picture.png"
@@ -30,7 +50,6 @@ grep -qF '操作を続行するためにﾊﾟｰﾑｻｲｽﾞPCのﾘｾｯ�
 last=$(tail -n 1 "$work/demo.log")
 [ "$last" = "demo: installed MFC and VB (12 files), reset notice shown" ] || fail "its last line is '$last'"
 
-image="$work/device"
 count=0
 for group in MFC VB ADO; do
   for sample in build/native/samples/Japanese/$group/*; do
