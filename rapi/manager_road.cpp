@@ -221,15 +221,7 @@ ManagerRoad::Step ManagerRoad::askManager(DeviceLink& link, Outcome& outcome) {
   }
   std::string line;
   if (!channel->send("hello " + file->token)) return Step::Again;
-  switch (channel->readLine(stop_, line)) {
-  case Channel::Read::Stopped:
-    return Step::Stopped;
-  case Channel::Read::Closed:
-    report(manager + " closed the channel before it answered hello");
-    return Step::Again;
-  case Channel::Read::Line:
-    break;
-  }
+  if (auto step = readAnswer(*channel, line, manager + " closed the channel before it answered hello")) return *step;
   if (line != "ok") {
     refusedChannel_ = identity;
     report(manager + " refused the token of " + shownPath + " (\"" + line.substr(0, 200) +
@@ -242,15 +234,7 @@ ManagerRoad::Step ManagerRoad::askManager(DeviceLink& link, Outcome& outcome) {
   for (;;) {
     report("waiting for a device to attach to " + manager);
     if (!channel_->send("wait-device timeout=" + std::to_string(kWaitDeviceMs))) return Step::Again;
-    switch (channel_->readLine(stop_, line)) {
-    case Channel::Read::Stopped:
-      return Step::Stopped;
-    case Channel::Read::Closed:
-      report(manager + " closed the channel");
-      return Step::Again;
-    case Channel::Read::Line:
-      break;
-    }
+    if (auto step = readAnswer(*channel_, line, manager + " closed the channel")) return *step;
     std::string reason;
     switch (readDeviceAnswer(line, route_, reason)) {
     case AnswerKind::None:
@@ -305,6 +289,20 @@ ManagerRoad::Step ManagerRoad::askManager(DeviceLink& link, Outcome& outcome) {
   report("connected to " + device + " (attach " + std::to_string(route_.attach) + ") through " + manager);
   outcome = Outcome::Connected;
   return Step::Done;
+}
+
+std::optional<ManagerRoad::Step> ManagerRoad::readAnswer(Channel& channel, std::string& line,
+                                                         const std::string& whenClosed) {
+  switch (channel.readLine(stop_, line)) {
+  case Channel::Read::Stopped:
+    return Step::Stopped;
+  case Channel::Read::Closed:
+    report(whenClosed);
+    return Step::Again;
+  case Channel::Read::Line:
+    break;
+  }
+  return std::nullopt;
 }
 
 ManagerRoad::Watch ManagerRoad::awaitGone() {

@@ -19,6 +19,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace rapi {
@@ -77,6 +78,9 @@ private:
   enum class Watch { Gone, Broken, Stopped };
 
   Step askManager(DeviceLink& link, Outcome& outcome);
+  // Reads the manager's next answer into `line`: nothing when there is one;
+  // else the step to take (Stopped, or Again once `whenClosed` is told).
+  std::optional<Step> readAnswer(Channel& channel, std::string& line, const std::string& whenClosed);
   // Waits on the channel, after "watch attach=<n>", until the attach ends.
   Watch awaitGone();
   bool pause();

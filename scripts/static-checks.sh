@@ -11,17 +11,28 @@
 # Both fail on any finding. A finding that is wrong is suppressed where it is,
 # with a comment saying why (cppcheck-suppress / NOLINT), never here.
 #
-# clang-tidy takes seconds a file, so a clean result is remembered under
-# <build-dir>/static-checks/, keyed by everything that decides it: the tool and
-# its configuration, the file's compile command, the file and every header it
-# includes (as the build recorded them). A file is checked again as soon as
-# any of them changes.
+# clang-tidy takes seconds a file, so a clean result is remembered, keyed by
+# everything that decides it: the tool and its configuration, the file's
+# compile command (with the checkout's own folder taken out, so that a key is
+# the same in every clone), the file and every header it includes (as the
+# build recorded them). A file is checked again as soon as any of them
+# changes. The keys are remembered under <build-dir>/static-checks/, and the
+# repository carries the keys of its own clean state in
+# tests/static/clang-tidy-clean.<linux|windows>, so that a fresh clone checks
+# only what changed since they were recorded. Record them after a change with
+#
+#   scripts/static-checks.sh clang-tidy <build-dir> --record
+#
+# which checks what is not yet known clean and then writes the keys of every
+# file of the tree, clean as they all are, into that list.
 set -eu
 top=$(CDPATH= cd -- "$(dirname -- "$0")/.." && pwd)
 tool=${1:-}
 build=${2:-}
+record=no
+[ "${3:-}" = --record ] && record=yes
 if [ -z "$build" ] || [ ! -f "$build/compile_commands.json" ]; then
-  echo "usage: static-checks.sh cppcheck|clang-tidy <build-dir with compile_commands.json>" >&2
+  echo "usage: static-checks.sh cppcheck|clang-tidy <build-dir with compile_commands.json> [--record]" >&2
   exit 2
 fi
 build=$(CDPATH= cd -- "$build" && pwd)
@@ -35,6 +46,8 @@ sources() {
 
 windows=no
 grep -q 'mingw32' "$commands" && windows=yes
+tree=linux
+[ $windows = yes ] && tree=windows
 
 case "$tool" in
 cppcheck)
@@ -48,7 +61,10 @@ cppcheck)
   ;;
 clang-tidy)
   cache="$build/static-checks/clang-tidy"
+  known="$top/tests/static/clang-tidy-clean.$tree"
+  keys="$build/static-checks/clang-tidy-keys.$tree"
   mkdir -p "$cache"
+  rm -f "$keys"
   common=$( { clang-tidy --version; cat "$top/.clang-tidy"; } | sha256sum | cut -d' ' -f1)
   # clang parses for the MinGW target with MinGW's C++ library and Win32
   # headers; its own intrinsics stand in for GCC's.
@@ -62,7 +78,7 @@ clang-tidy)
       extra="$extra --extra-arg=-isystem$dir"
     done
   fi
-  export top build commands cache common extra
+  export top build commands cache known keys common extra
   sources | grep -E "^$top/(emulator|link|rapi|setup|tools)/.*\.(c|cpp)\$" | xargs -r -P "$jobs" -n 1 sh -c '
     file=$1
     command=$(grep -F -B 1 "\"file\": \"$file\"" "$commands" | head -n 1)
@@ -72,9 +88,11 @@ clang-tidy)
     # record the file is checked every time.
     deps=$(ninja -C "$build" -t deps "$object" 2>/dev/null | sed -n "s/^    //p")
     if [ -n "$deps" ]; then
-      key=$( { echo "$common"; echo "$command"; echo "$deps"; echo "$deps" | (cd "$build" && xargs cat); } |
-             sha256sum | cut -d" " -f1)
+      key=$( { echo "$common"; printf "%s\n" "$command" | sed "s|$top/|@top@/|g"; echo "$deps";
+               echo "$deps" | (cd "$build" && xargs cat); } | sha256sum | cut -d" " -f1)
+      echo "$key" >>"$keys"
       [ -e "$cache/$key" ] && exit 0
+      grep -qxF "$key" "$known" 2>/dev/null && exit 0
     else
       key=""
     fi
@@ -85,6 +103,10 @@ clang-tidy)
       exit 1
     fi' sh || { echo "clang-tidy: findings above (files of $build)" >&2; exit 1; }
   echo "clang-tidy: no finding in $(sources | grep -cE "^$top/(emulator|link|rapi|setup|tools)/.*\.(c|cpp)\$") files of $build"
+  if [ $record = yes ]; then
+    sort -u "$keys" >"$known"
+    echo "clang-tidy: $(wc -l <"$known") keys of clean files recorded in $known"
+  fi
   ;;
 *)
   echo "static-checks.sh: unknown check '$tool' (cppcheck or clang-tidy)" >&2
