@@ -154,6 +154,26 @@ bool waitUntil(const std::function<bool()>& holds, Milliseconds timeout) {
   }
 }
 
+std::unique_ptr<pspc::Server> serveOnOwnAddress(pspc::Device& device, pspc::OpLog& log, pspc::Faults& faults,
+                                                pspc::LinkModel& link, pspc::ServerOptions& options) {
+  constexpr unsigned kFirst = 2, kAddresses = 253; // 127.0.0.2 to 127.0.0.254
+  const unsigned start = unsigned(::getpid()) % kAddresses;
+  std::string lastError;
+  for (unsigned i = 0; i < kAddresses; ++i) {
+    options.bindAddress = "127.0.0." + std::to_string(kFirst + (start + i) % kAddresses);
+    auto server = std::make_unique<pspc::Server>(device, log, faults, link, options);
+    try {
+      server->start();
+      return server;
+    } catch (const std::runtime_error& error) {
+      // Another test's device holds this address's port 990: the next one.
+      lastError = error.what();
+      if (lastError.find("in use") == std::string::npos) throw;
+    }
+  }
+  throw std::runtime_error("no loopback address has its port 990 free: " + lastError);
+}
+
 void E2eTest::SetUp() {
   std::string pattern = (fs::temp_directory_path() / "pspc-e2e-XXXXXX").string();
   ASSERT_NE(::mkdtemp(pattern.data()), nullptr) << "cannot make a temporary folder: " << std::strerror(errno);
@@ -215,23 +235,39 @@ void E2eTest::startDevice(const DeviceSettings& settings) {
     throw std::runtime_error("cannot make the device image: " + error);
   if (!settings.deviceTool) fs::remove(pspc::image::fsRoot(imageDir_) / "Windows" / "MakeZlkData.exe");
   if (!settings.tempFolder) fs::remove_all(pspc::image::fsRoot(imageDir_) / "Temp");
+  if (!settings.password.empty() && !pspc::image::setPassword(imageDir_, settings.password, error))
+    throw std::runtime_error("cannot give the device its password: " + error);
   arrangeImage(settings);
-  device_ = std::make_unique<pspc::Device>(imageDir_);
-  log_ = std::make_unique<pspc::OpLog>(pspc::image::opLogFile(imageDir_));
   for (const auto& fault : settings.faults)
     if (!faults_.add(fault, error)) throw std::runtime_error("the fault '" + fault + "' is not valid: " + error);
   auto rate = pspc::LinkModel::parseRate(settings.linkRate);
   if (!rate) throw std::runtime_error("unknown link rate '" + settings.linkRate + "'");
   link_.setRate(*rate);
   link_.setReplyDelay(settings.replyDelay);
-  pspc::ServerOptions options;
-  options.port = 0;
-  server_ = std::make_unique<pspc::Server>(*device_, *log_, faults_, link_, options);
-  server_->start();
-  linkPort_ = server_->linkPort();
+  serverOptions_ = pspc::ServerOptions{};
+  serverOptions_.port = 0;
+  if (settings.managerPort) {
+    serverOptions_.port = controlwire::kRapiPort;
+    serverOptions_.bindAddress.clear(); // chosen as it starts
+    serverOptions_.call.emplace();
+    serverOptions_.call->managerPort = *settings.managerPort;
+  }
+  serve();
   // Unplugged once it has its port: the program is then given a port on
   // which nothing listens, as a desktop whose device is out of its cradle.
   if (!settings.plugged) server_->unplug();
+}
+
+void E2eTest::serve() {
+  device_ = std::make_unique<pspc::Device>(imageDir_);
+  log_ = std::make_unique<pspc::OpLog>(pspc::image::opLogFile(imageDir_));
+  if (serverOptions_.call && serverOptions_.bindAddress.empty()) {
+    server_ = serveOnOwnAddress(*device_, *log_, faults_, link_, serverOptions_);
+  } else {
+    server_ = std::make_unique<pspc::Server>(*device_, *log_, faults_, link_, serverOptions_);
+    server_->start();
+  }
+  serverOptions_.port = server_->linkPort();
 }
 
 void E2eTest::stopDevice() {
@@ -245,13 +281,8 @@ void E2eTest::stopDevice() {
 }
 
 void E2eTest::startDeviceAgain() {
-  if (server_ || !linkPort_) throw std::runtime_error("the device was never started, or still runs");
-  device_ = std::make_unique<pspc::Device>(imageDir_);
-  log_ = std::make_unique<pspc::OpLog>(pspc::image::opLogFile(imageDir_));
-  pspc::ServerOptions options;
-  options.port = linkPort_;
-  server_ = std::make_unique<pspc::Server>(*device_, *log_, faults_, link_, options);
-  server_->start();
+  if (server_ || !serverOptions_.port) throw std::runtime_error("the device was never started, or still runs");
+  serve();
 }
 
 void E2eTest::arrangeImage(const DeviceSettings& settings) {
@@ -316,10 +347,7 @@ UiDriver& E2eTest::startProgram(const fs::path& program, const fs::path& working
   launch.program = program;
   launch.workingFolder = workingFolder;
   launch.logFile = scratch_ / "uidriver.log";
-  launch.environment.emplace_back(kRunMarkerVariable, runMarker_);
-  launch.environment.insert(launch.environment.end(), programVariables_.begin(), programVariables_.end());
-  if (server_)
-    launch.environment.emplace_back("PSPC_RAPI_ENDPOINT", "127.0.0.1:" + std::to_string(server_->linkPort()));
+  launch.environment = programEnvironment();
   programName_ = program.filename().string();
   driver_ = std::make_unique<UiDriver>(launch);
   return *driver_;
@@ -327,6 +355,14 @@ UiDriver& E2eTest::startProgram(const fs::path& program, const fs::path& working
 
 void E2eTest::setProgramVariable(const std::string& name, const std::string& value) {
   programVariables_.emplace_back(name, value);
+}
+
+std::vector<std::pair<std::string, std::string>> E2eTest::programEnvironment() const {
+  std::vector<std::pair<std::string, std::string>> environment{{kRunMarkerVariable, runMarker_}};
+  environment.insert(environment.end(), programVariables_.begin(), programVariables_.end());
+  if (server_ && !serverOptions_.call)
+    environment.emplace_back("PSPC_RAPI_ENDPOINT", "127.0.0.1:" + std::to_string(server_->linkPort()));
+  return environment;
 }
 
 UiDriver& E2eTest::driver() {

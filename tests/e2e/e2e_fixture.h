@@ -60,7 +60,23 @@ struct DeviceSettings {
   // the device starts, when the tool writes none): the store's capacity is
   // made to fit what the image holds, in place of identity.storeBytes.
   std::optional<uint32_t> freeBytesWhenProbed;
+  // Set: the device calls the desktop's connection manager listening on this
+  // port of 127.0.0.1, as a real one does, and serves RAPI on port 990 of a
+  // loopback address of its own (see serveOnOwnAddress); the programs then
+  // find it through the manager. Unset: it listens on a free port of
+  // 127.0.0.1, and the programs are given that endpoint.
+  std::optional<uint16_t> managerPort;
+  // The device's password (empty: none), asked of the manager when it calls.
+  std::string password;
 };
+
+// Starts a device that calls the connection manager (options.call set) on
+// port 990 of the first loopback address 127.0.0.N whose port 990 is free,
+// N from 2 up, beginning at a place of this process's own: tests that run side
+// by side each get an address of their own; options.bindAddress is set to
+// the address taken. Throws when no address is free.
+std::unique_ptr<pspc::Server> serveOnOwnAddress(pspc::Device& device, pspc::OpLog& log, pspc::Faults& faults,
+                                                pspc::LinkModel& link, pspc::ServerOptions& options);
 
 // One file of a package folder: its path below the folder, with '/'
 // ("Japanese/MFC/mfcce.dll"), and its size.
@@ -101,6 +117,10 @@ protected:
   // A variable for the environment of the programs started from now on
   // (rapi.dll's settings, for one).
   void setProgramVariable(const std::string& name, const std::string& value);
+  // What every program started now has in its environment beside the
+  // desktop's: the run marker, the variables set, and the device's endpoint
+  // unless the device calls the connection manager.
+  std::vector<std::pair<std::string, std::string>> programEnvironment() const;
 
   // The device, to arrange or read its files and registry.
   pspc::Device& device();
@@ -114,9 +134,12 @@ protected:
   // The emulator dies as a killed process would: every connection drops and
   // nothing answers on its port; the image keeps what was written to it.
   virtual void stopDevice();
-  // The emulator is started again on the same image and the same port, with
-  // the same faults, link rate and reply delay: the device is back.
+  // The emulator is started again on the same image, address and port, with
+  // the same faults, link rate and reply delay: the device is back (and
+  // calls the manager again when it called before).
   void startDeviceAgain();
+  // The address the device serves RAPI on (a calling device's own).
+  const std::string& deviceAddress() const { return serverOptions_.bindAddress; }
 
   // The op log as records, the records of one op, and a wait for the log to
   // reach a state (the device writes its records as the calls arrive).
@@ -140,6 +163,8 @@ private:
   // the store's capacity to what the image then holds.
   void arrangeImage(const DeviceSettings& settings);
   void arrangeFiles(const DeviceSettings& settings);
+  // Starts the emulator with serverOptions_ on the image opened now.
+  void serve();
   pspc::SessionId readerSession();
   std::string markerEntry() const;
 
@@ -151,7 +176,9 @@ private:
   pspc::Faults faults_;
   pspc::LinkModel link_;
   std::unique_ptr<pspc::Server> server_;
-  uint16_t linkPort_ = 0; // kept while the emulator is down, to come back on it
+  // Kept while the emulator is down, to come back on the same address and
+  // port; port 0 until the first start.
+  pspc::ServerOptions serverOptions_;
   std::unique_ptr<UiDriver> driver_;
   std::string programName_; // the started program's file name, for the leftover check
   pspc::SessionId readerSession_ = 0;

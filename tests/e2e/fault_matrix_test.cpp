@@ -21,74 +21,11 @@
 namespace e2e::install {
 namespace {
 
-// Every package, with names the runtimes know (so that the clean-up has
-// something to do) and one it does not.
-const std::vector<PackageFile> kMfcFiles = {
-    {"Japanese/MFC/mfcce211.dll", 20000}, {"Japanese/MFC/olece211.dll", 9000}, {"Japanese/MFC/MFC Helper.dll", 5000}};
-const std::vector<PackageFile> kVbFiles = {{"Japanese/VB/vbscript.dll", 12000}, {"Japanese/VB/pvbform2.dll", 5000}};
-const std::vector<PackageFile> kAdoFiles = {{"Japanese/ADO/adoce.dll", 8000}, {"Japanese/ADO/adocedb.dll", 3000}};
-
-std::vector<PackageFile> chosenFiles(bool mfc, bool vb) {
-  std::vector<PackageFile> files;
-  if (mfc) files.insert(files.end(), kMfcFiles.begin(), kMfcFiles.end());
-  if (vb) files.insert(files.end(), kVbFiles.begin(), kVbFiles.end());
-  if (mfc || vb) files.insert(files.end(), kAdoFiles.begin(), kAdoFiles.end());
-  return files;
-}
-
-std::vector<PackageFile> allFiles() { return chosenFiles(true, true); }
-
-// A version of a file that an earlier install left.
-std::string earlier(const std::string& what, size_t bytes) { return packageFileContent("earlier/" + what, bytes); }
-
-// The device as an earlier install left it: previous versions of three
-// package files in \Windows\, an older one displaced into \Temp\ before
-// that, and files that are no package's.
-DeviceSettings deviceWithPreviousVersions(DeviceSettings settings = {}) {
-  settings.files[u"\\Windows\\mfcce211.dll"] = earlier("mfcce211.dll", 6000);
-  settings.files[u"\\Windows\\vbscript.dll"] = earlier("vbscript.dll", 4500);
-  settings.files[u"\\Windows\\adoce.dll"] = earlier("adoce.dll", 3000);
-  settings.files[u"\\Windows\\unrelated.dll"] = earlier("unrelated.dll", 700);
-  settings.files[u"\\Temp\\vbscript.dll"] = earlier("older vbscript.dll", 4000);
-  settings.files[u"\\Temp\\notes.txt"] = "the user's own notes";
-  return settings;
-}
-
 std::string field(const pspc::FlatJson& record, const std::string& key) { return text(record, key); }
 
 size_t count(const std::vector<pspc::FlatJson>& log, const std::function<bool(const pspc::FlatJson&)>& matches) {
   return size_t(std::count_if(log.begin(), log.end(), matches));
 }
-
-class FaultMatrix : public FaultScenario {
-protected:
-  // The device as an earlier install left it, and every package in place.
-  void arrange(const DeviceSettings& settings = deviceWithPreviousVersions()) {
-    startDevice(settings);
-    makePackages(allFiles());
-    before_ = deviceFiles();
-  }
-
-  // Both packages chosen, then `duringTransfer` once they are confirmed, and
-  // the end of the run as a person meets it.
-  Ending installBoth(const std::function<void()>& duringTransfer = {}) {
-    const WindowInfo selection = acceptedSelection();
-    if (beforeConfirm_) beforeConfirm_();
-    confirm(selection, true, true);
-    if (duringTransfer) duringTransfer();
-    if (HasFatalFailure()) throw std::runtime_error("the scenario could not go on");
-    return finish();
-  }
-
-  void expectWholeAndTold(const Ending& ending, int unansweredButDone = 0) {
-    const PackageContents packages = contentsOf(allFiles());
-    EXPECT_TRUE(onlyWholeFiles(before_, deviceFiles(), packages, true));
-    expectTold(ending, filesNotInstalled(packages) + valuesNotRegistered(true, true) + unansweredButDone);
-  }
-
-  DeviceFiles before_;
-  std::function<void()> beforeConfirm_;
-};
 
 // ---------------------------------------------------------------- the link drops
 

@@ -8,6 +8,7 @@
 
 #include "install_scenario.h"
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -36,6 +37,20 @@ PackageContents contentsOf(const std::vector<PackageFile>& files);
 // The twelve runtime files the clean-up deletes from \temp\.
 bool isStagedName(const std::string& lowerCaseName);
 
+// Every package, with names the runtimes know (so that the clean-up has
+// something to do) and one it does not.
+extern const std::vector<PackageFile> kMfcFiles, kVbFiles, kAdoFiles;
+std::vector<PackageFile> chosenFiles(bool mfc, bool vb);
+std::vector<PackageFile> allFiles();
+
+// A version of a file that an earlier install left.
+std::string earlier(const std::string& what, size_t bytes);
+
+// The device as an earlier install left it: previous versions of three
+// package files in \Windows\, an older one displaced into \Temp\ before
+// that, and files that are no package's.
+DeviceSettings deviceWithPreviousVersions(DeviceSettings settings = {});
+
 class FaultScenario : public InstallScenario {
 protected:
   // The files of \Windows\ and \Temp\ now.
@@ -55,6 +70,26 @@ protected:
   // that are missing from it.
   void expectWholeAndTold(const DeviceFiles& before, const std::vector<PackageFile>& chosen, bool mfc, bool vb,
                           const Ending& ending);
+};
+
+// Both packages installed over the device of an earlier install, with
+// something happening while the transfer runs.
+class FaultMatrix : public FaultScenario {
+protected:
+  // The device as an earlier install left it, and every package in place.
+  void arrange(const DeviceSettings& settings = deviceWithPreviousVersions());
+
+  // Both packages chosen, then `duringTransfer` once they are confirmed, and
+  // the end of the run as a person meets it.
+  Ending installBoth(const std::function<void()>& duringTransfer = {});
+
+  // Every package file whole (see onlyWholeFiles), and the count the user
+  // was told is what is missing, with the calls the device did whose answers
+  // never came.
+  void expectWholeAndTold(const Ending& ending, int unansweredButDone = 0);
+
+  DeviceFiles before_;
+  std::function<void()> beforeConfirm_;
 };
 
 } // namespace e2e::install

@@ -227,18 +227,13 @@ void InstallScenario::arrangePackageFile(const std::string& path, const std::str
 
 UiDriver& InstallScenario::startAnotherRun() {
   if (secondRun_) throw std::runtime_error("a scenario runs the program twice at most");
-  // The device tells its own link port.
-  const std::string status = controlDevice("status");
-  const auto at = status.find(" port=");
-  if (at == std::string::npos) throw std::runtime_error("the device does not tell its port: " + status);
-  const std::string port = status.substr(at + 6, status.find(' ', at + 6) - (at + 6));
   UiDriver::Launch launch;
   launch.runner = Binaries::runner();
   launch.driver = Binaries::uidriver();
   launch.program = Binaries::setup();
   launch.workingFolder = packageDir();
   launch.logFile = scratch() / "uidriver-second-run.log";
-  launch.environment.emplace_back("PSPC_RAPI_ENDPOINT", "127.0.0.1:" + port);
+  launch.environment = programEnvironment();
   secondRun_ = std::make_unique<UiDriver>(launch);
   return *secondRun_;
 }
