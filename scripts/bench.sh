@@ -12,9 +12,9 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 cmake --preset native-release >/dev/null
-cmake --build --preset native-release --parallel 2 --target pspc-bench
+cmake --build --preset native-release --parallel 2 --target pspc-bench pspclink
 cmake --preset win64 >/dev/null
-cmake --build --preset win64 --parallel 2 --target bench_link bench_rapi setup rapi_dll uidriver
+cmake --build --preset win64 --parallel 2 --target bench_link bench_rapi bench_attach setup rapi_dll uidriver
 
 export PSPC_WINEPREFIX="$PWD/build/wineprefix-bench"
 export WINEPREFIX="$PSPC_WINEPREFIX" WINEDEBUG=-all

@@ -2,14 +2,16 @@
 // the link itself allows on this machine, and whether the cost of a setup run
 // stays proportional to its work. Prints one table; times nothing in tests.
 //
-//   pspc-bench [--sections link,rapi,setup,scale,create,model] [--quick]
-//              [--win64-bin DIR] [--runner FILE] [--work DIR]
+//   pspc-bench [--sections link,rapi,setup,scale,create,model,manager] [--quick]
+//              [--win64-bin DIR] [--runner FILE] [--pspclink FILE] [--work DIR]
 //
-// The Windows parts (bench_link.exe, bench_rapi.exe, setup.exe, uidriver.exe)
-// come from the win64 build and run under Wine; the frame server and the
-// device emulator run in this process. scripts/bench.sh builds and runs it.
+// The Windows parts (bench_link.exe, bench_rapi.exe, bench_attach.exe,
+// setup.exe, uidriver.exe) come from the win64 build and run under Wine; the
+// frame server and the device emulator run in this process, the connection
+// manager (pspclink) beside it. scripts/bench.sh builds and runs it.
 #include "emulator_host.h"
 #include "frame_server.h"
+#include "manager_host.h"
 #include "setup_run.h"
 #include "wine_program.h"
 
@@ -42,18 +44,21 @@ constexpr uint32_t kChunk = 4096; // what the setup program writes per call
 // counting, so that a moment of other work on the machine skews neither.
 constexpr uint32_t kBatches = 3;
 
+const std::set<std::string> kSections{"link", "rapi", "setup", "scale", "create", "model", "manager"};
+
 struct Options {
-  std::set<std::string> sections{"link", "rapi", "setup", "scale", "create", "model"};
+  std::set<std::string> sections = kSections;
   bool quick = false;
   fs::path win64Bin = PSPC_BENCH_WIN64_BIN;
   fs::path runner = PSPC_BENCH_RUNNER;
+  fs::path pspclink = PSPC_BENCH_PSPCLINK;
   fs::path work = PSPC_BENCH_WORK;
 };
 
 [[noreturn]] void usageError(const std::string& why) {
   std::cerr << "pspc-bench: " << why << "\n"
-            << "usage: pspc-bench [--sections link,rapi,setup,scale,create,model] [--quick]\n"
-            << "                  [--win64-bin DIR] [--runner FILE] [--work DIR]\n";
+            << "usage: pspc-bench [--sections link,rapi,setup,scale,create,model,manager] [--quick]\n"
+            << "                  [--win64-bin DIR] [--runner FILE] [--pspclink FILE] [--work DIR]\n";
   std::exit(2);
 }
 
@@ -68,13 +73,13 @@ Options parseOptions(int argc, char** argv) {
     if (arg == "--quick") options.quick = true;
     else if (arg == "--win64-bin") options.win64Bin = value();
     else if (arg == "--runner") options.runner = value();
+    else if (arg == "--pspclink") options.pspclink = value();
     else if (arg == "--work") options.work = value();
     else if (arg == "--sections") {
       options.sections.clear();
       std::stringstream list(value());
       for (std::string name; std::getline(list, name, ',');) {
-        static const std::set<std::string> known{"link", "rapi", "setup", "scale", "create", "model"};
-        if (!known.count(name)) usageError("unknown section '" + name + "'");
+        if (!kSections.count(name)) usageError("unknown section '" + name + "'");
         options.sections.insert(name);
       }
     } else if (arg == "--help" || arg == "-h") {
@@ -164,6 +169,9 @@ struct Context {
   Table table;
   std::optional<double> linkMbPerSecond;  // (1), the reference of every ratio
   std::optional<double> smallRoundTripUs; // (1), a round trip of small packets
+  // The direct road's figures, beside which the manager road's are shown.
+  std::optional<double> directWriteMbPerSecond, directSizeUs; // (2)
+  std::optional<double> directSetupMbPerSecond, directProbeSeconds; // (3) and (4)
 
   fs::path bin(const std::string& name) const { return options.win64Bin / name; }
   std::string ratioToLink(double mbPerSecond) const {
@@ -221,37 +229,59 @@ void linkSection(Context& c) {
   }
 }
 
-void rapiSection(Context& c) {
-  const uint64_t bytes = c.options.quick ? 8ull << 20 : 64ull << 20;
+// bench_rapi.exe's writes and size calls against whatever device rapi.dll
+// finds with `road` (the variables that tell it where to look).
+struct RapiFigures {
+  uint64_t bytes = 0;
+  double writeMbPerSecond = 0, writeUs = 0, sizeUs = 0;
+};
+
+RapiFigures runRapiCalls(const Context& c, const std::vector<std::pair<std::string, std::string>>& road,
+                         const std::string& logName) {
+  RapiFigures f;
+  f.bytes = c.options.quick ? 8ull << 20 : 64ull << 20;
   const uint64_t sizeCalls = c.options.quick ? 2000 : 20000;
-  pspc::Identity identity;
-  identity.storeBytes = 0xFFFFFFFFu;
-  fs::remove_all(c.options.work / "rapi");
-  EmulatorHost device(c.options.work / "rapi", identity);
   WindowsRun run;
   run.runner = c.options.runner;
   run.program = c.bin("bench_rapi.exe");
-  run.arguments = {"\\Temp\\bench.dat", std::to_string(bytes), std::to_string(kChunk), std::to_string(sizeCalls),
+  run.arguments = {"\\Temp\\bench.dat", std::to_string(f.bytes), std::to_string(kChunk), std::to_string(sizeCalls),
                    std::to_string(kBatches)};
-  run.environment = {{"PSPC_RAPI_ENDPOINT", device.endpoint()}};
-  run.logFile = c.options.work / "bench_rapi.log";
+  run.environment = road;
+  run.logFile = c.options.work / logName;
   const auto lines = runWindowsProgram(run);
-  device.stop();
-  fs::remove_all(c.options.work / "rapi");
   const FigureLine& write = findFigure(lines, "write");
   const FigureLine& size = findFigure(lines, "getfilesize");
+  const double seconds = write.number("seconds");
+  f.writeMbPerSecond = megabytesPerSecond(write.number("bytes"), seconds);
+  f.writeUs = seconds / write.number("calls") * 1e6;
+  f.sizeUs = size.number("seconds") / size.number("calls") * 1e6;
+  return f;
+}
+
+std::string writeRowName(const RapiFigures& f) {
+  return "CeWriteFile, 4096 bytes a call, " + std::to_string(f.bytes >> 20) + " MiB";
+}
+
+void rapiSection(Context& c) {
+  pspc::Identity identity;
+  identity.storeBytes = 0xFFFFFFFFu;
+  fs::remove_all(c.options.work / "rapi");
+  RapiFigures f;
+  {
+    EmulatorHost device(c.options.work / "rapi", identity);
+    f = runRapiCalls(c, {{"PSPC_RAPI_ENDPOINT", device.endpoint()}}, "bench_rapi.log");
+  }
+  fs::remove_all(c.options.work / "rapi");
+  c.directWriteMbPerSecond = f.writeMbPerSecond;
+  c.directSizeUs = f.sizeUs;
 
   c.table.section("(2) rapi.dll + emulator: bench_rapi.exe under Wine, emulator with its op log (fastest of " +
                   std::to_string(kBatches) + " batches)");
-  const double calls = write.number("calls"), seconds = write.number("seconds");
-  const double rate = megabytesPerSecond(write.number("bytes"), seconds);
-  const bool met = c.linkMbPerSecond && rate / *c.linkMbPerSecond >= 0.8;
-  c.table.add({"CeWriteFile, 4096 bytes a call, " + std::to_string(bytes >> 20) + " MiB",
-               fixed(rate, 1) + " MB/s, " + fixed(seconds / calls * 1e6, 1) + " µs per call",
-               c.ratioToLink(rate), "≥ 0.8 of (1)", c.linkMbPerSecond ? yesNo(met) : ""});
-  const double sizeUs = size.number("seconds") / size.number("calls") * 1e6;
-  c.table.add({"CeGetFileSize", fixed(sizeUs, 1) + " µs per call",
-               c.smallRoundTripUs ? fixed(sizeUs / *c.smallRoundTripUs, 2) + "× the small round trip of (1)" : "",
+  const bool met = c.linkMbPerSecond && f.writeMbPerSecond / *c.linkMbPerSecond >= 0.8;
+  c.table.add({writeRowName(f), fixed(f.writeMbPerSecond, 1) + " MB/s, " + fixed(f.writeUs, 1) + " µs per call",
+               c.ratioToLink(f.writeMbPerSecond), "≥ 0.8 of (1)", c.linkMbPerSecond ? yesNo(met) : ""});
+  c.table.add({"CeGetFileSize", fixed(f.sizeUs, 1) + " µs per call",
+               c.smallRoundTripUs ? fixed(f.sizeUs / *c.smallRoundTripUs, 2) + "× the small round trip of (1)" : "",
                "", ""});
 }
 
@@ -261,25 +291,38 @@ SetupBinaries setupBinaries(const Context& c) {
 
 std::string memoryText(uint64_t kb) { return fixed(double(kb) / 1024.0, 1) + " MiB"; }
 
-void setupSection(Context& c) {
-  const PackageSet packages{16, c.options.quick ? 1ull << 20 : 4ull << 20};
-  // The fastest copy of kBatches runs, as for (1) and (2); the slowest probe,
-  // as its goal is a bound.
+PackageSet setupPackages(const Context& c) { return {16, c.options.quick ? 1ull << 20 : 4ull << 20}; }
+
+// kBatches runs of setup.exe: the fastest copy, as for (1) and (2); the
+// slowest probe, as its goal is a bound.
+SetupFigures runSetups(const Context& c, const std::string& folder, const ManagerHost* manager = nullptr) {
   SetupFigures f;
   double slowestProbe = 0;
   for (uint32_t run = 0; run < kBatches; ++run) {
-    const SetupFigures one = runSetup(setupBinaries(c), c.options.work / "setup", packages);
+    const SetupFigures one = runSetup(setupBinaries(c), c.options.work / folder, setupPackages(c), manager);
     if (run == 0 || one.transferSeconds < f.transferSeconds) f = one;
     slowestProbe = std::max(slowestProbe, one.probeSeconds);
   }
   f.probeSeconds = slowestProbe;
+  return f;
+}
+
+std::string setupRowName(const PackageSet& packages) {
+  return "OK to dialog 102 closed, " + std::to_string(packages.totalBytes() >> 20) + " MiB in " +
+         std::to_string(packages.count) + " files";
+}
+
+void setupSection(Context& c) {
+  const PackageSet packages = setupPackages(c);
+  const SetupFigures f = runSetups(c, "setup");
   const double rate = megabytesPerSecond(double(packages.totalBytes()), f.transferSeconds);
+  c.directSetupMbPerSecond = rate;
+  c.directProbeSeconds = f.probeSeconds;
   c.table.section("(3) and (4) setup.exe end to end, through uidriver (" + std::to_string(kBatches) +
                   " runs: the fastest copy, the slowest probe)");
-  c.table.add({"OK to dialog 102 closed, " + std::to_string(packages.totalBytes() >> 20) + " MiB in " +
-                   std::to_string(packages.count) + " files",
-               fixed(f.transferSeconds, 2) + " s, " + fixed(rate, 1) + " MB/s", c.ratioToLink(rate),
-               "≥ 0.7 of (1)", c.linkMbPerSecond ? yesNo(rate / *c.linkMbPerSecond >= 0.7) : ""});
+  c.table.add({setupRowName(packages), fixed(f.transferSeconds, 2) + " s, " + fixed(rate, 1) + " MB/s",
+               c.ratioToLink(rate), "≥ 0.7 of (1)",
+               c.linkMbPerSecond ? yesNo(rate / *c.linkMbPerSecond >= 0.7) : ""});
   c.table.add({"probe to ready: dialog 101 shown to its controls enabled", fixed(f.probeSeconds, 3) + " s",
                "includes the program's fixed 0.500 s pause", "≤ 0.6 s", yesNo(f.probeSeconds <= 0.6)});
 }
@@ -405,11 +448,113 @@ void modelSection(Context& c) {
   fs::remove_all(c.options.work / "model");
 }
 
+// The next line the program prints, which must be `expected`.
+WindowsProcess::Line expectLine(WindowsProcess& program, const std::string& expected) {
+  for (;;) {
+    auto line = program.nextLine();
+    if (!line) {
+      program.finish(); // throws, with the program's words, when it failed
+      throw std::runtime_error("bench_attach.exe ended without printing '" + expected + "'");
+    }
+    if (line->text == expected) return *line;
+  }
+}
+
+// From the device's call to CeRapiInit returning, kBatches times: each time
+// bench_attach.exe starts with no device attached and waits for one through
+// the manager; then the device is plugged in, which makes it call at once.
+std::vector<double> timeCalls(const Context& c, const ManagerHost& manager, const fs::path& dir) {
+  pspc::Identity identity;
+  EmulatorHost device(dir / "image", identity, manager.deviceCall(), true);
+  std::vector<double> seconds;
+  for (uint32_t round = 0; round < kBatches; ++round) {
+    manager.waitNoDevice(std::chrono::seconds(30));
+    WindowsRun run;
+    run.runner = c.options.runner;
+    run.program = c.bin("bench_attach.exe");
+    run.environment = {{"PSPCLINK_DIR", manager.channelFolder().string()}};
+    run.logFile = dir / "bench_attach.log";
+    run.guard = std::chrono::seconds(120);
+    WindowsProcess program(run);
+    expectLine(program, "waiting");
+    const auto called = std::chrono::steady_clock::now();
+    device.control("plug");
+    const auto returned = expectLine(program, "attached").arrived;
+    program.finish();
+    seconds.push_back(std::chrono::duration<double>(returned - called).count());
+    device.control("unplug");
+  }
+  return seconds;
+}
+
+void managerSection(Context& c) {
+  const fs::path dir = c.options.work / "manager";
+  fs::remove_all(dir);
+  ManagerHost manager(c.options.pspclink, dir);
+  const std::pair<std::string, std::string> road{"PSPCLINK_DIR", manager.channelFolder().string()};
+
+  const std::vector<double> calls = timeCalls(c, manager, dir);
+  fs::remove_all(dir / "image");
+
+  RapiFigures f;
+  {
+    pspc::Identity identity;
+    identity.storeBytes = 0xFFFFFFFFu;
+    EmulatorHost device(dir / "rapi", identity, manager.deviceCall());
+    manager.waitDevice(std::chrono::seconds(60));
+    f = runRapiCalls(c, {road}, "bench_rapi_manager.log");
+  }
+  manager.waitNoDevice(std::chrono::seconds(30));
+  fs::remove_all(dir / "rapi");
+
+  const PackageSet packages = setupPackages(c);
+  const SetupFigures setup = runSetups(c, "manager-setup", &manager);
+  const double setupRate = megabytesPerSecond(double(packages.totalBytes()), setup.transferSeconds);
+
+  c.table.section("(7) the manager road: the emulator calls pspclink, rapi.dll asks pspclink for it "
+                  "(PSPCLINK_DIR set, no PSPC_RAPI_ENDPOINT), then connects straight to the device's address");
+  const double slowest = *std::max_element(calls.begin(), calls.end());
+  const double fastest = *std::min_element(calls.begin(), calls.end());
+  c.table.add({"the device's call to CeRapiInit returning: the emulator plugged in (it dials pspclink at once) to "
+               "bench_attach.exe's line printed when CeRapiInit returned (" +
+                   std::to_string(kBatches) + " calls, the slowest)",
+               fixed(slowest, 3) + " s", "fastest " + fixed(fastest, 3) + " s", "≤ 0.2 s", yesNo(slowest <= 0.2)});
+  const bool writeMet = c.linkMbPerSecond && f.writeMbPerSecond / *c.linkMbPerSecond >= 0.8;
+  std::string writeRatio = c.ratioToLink(f.writeMbPerSecond);
+  if (c.directWriteMbPerSecond)
+    writeRatio += (writeRatio.empty() ? "" : "; ") + fixed(f.writeMbPerSecond / *c.directWriteMbPerSecond, 2) +
+                  "× the direct road (2), " + fixed(*c.directWriteMbPerSecond, 1) + " MB/s";
+  c.table.add({writeRowName(f) + ", bench_rapi.exe (fastest of " + std::to_string(kBatches) + " batches)",
+               fixed(f.writeMbPerSecond, 1) + " MB/s, " + fixed(f.writeUs, 1) + " µs per call", writeRatio,
+               "≥ 0.8 of (1)", c.linkMbPerSecond ? yesNo(writeMet) : ""});
+  c.table.add({"CeGetFileSize", fixed(f.sizeUs, 1) + " µs per call",
+               c.directSizeUs ? fixed(f.sizeUs / *c.directSizeUs, 2) + "× the direct road (2), " +
+                                    fixed(*c.directSizeUs, 1) + " µs"
+                              : "",
+               "", ""});
+  std::string setupRatio = c.ratioToLink(setupRate);
+  if (c.directSetupMbPerSecond)
+    setupRatio += (setupRatio.empty() ? "" : "; ") + std::string("direct road (3): ") +
+                  fixed(*c.directSetupMbPerSecond, 1) + " MB/s";
+  c.table.add({"setup.exe: " + setupRowName(packages) + " (" + std::to_string(kBatches) + " runs, the fastest)",
+               fixed(setup.transferSeconds, 2) + " s, " + fixed(setupRate, 1) + " MB/s", setupRatio, "", ""});
+  c.table.add({"setup.exe: probe to ready, dialog 101 shown to its controls enabled (" + std::to_string(kBatches) +
+                   " runs, the slowest)",
+               fixed(setup.probeSeconds, 3) + " s",
+               c.directProbeSeconds ? "direct road (4): " + fixed(*c.directProbeSeconds, 3) + " s" : "", "≤ 0.6 s",
+               yesNo(setup.probeSeconds <= 0.6)});
+  fs::remove_all(dir);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
   Context c;
   c.options = parseOptions(argc, argv);
+  // Each run names its road itself: a variable left in the caller's
+  // environment would send rapi.dll another way than the figure says.
+  ::unsetenv("PSPC_RAPI_ENDPOINT");
+  ::unsetenv("PSPCLINK_DIR");
   fs::create_directories(c.options.work);
   std::ostringstream machine;
   printMachine(machine);
@@ -418,7 +563,8 @@ int main(int argc, char** argv) {
     using Step = void (*)(Context&);
     const std::vector<std::pair<std::string, Step>> steps = {{"link", linkSection},   {"rapi", rapiSection},
                                                              {"setup", setupSection}, {"scale", scaleSection},
-                                                             {"create", createSection}, {"model", modelSection}};
+                                                             {"create", createSection}, {"model", modelSection},
+                                                             {"manager", managerSection}};
     for (const auto& [name, step] : steps)
       if (c.options.sections.count(name)) step(c);
   } catch (const std::exception& failure) {

@@ -1,6 +1,7 @@
 #include "setup_run.h"
 
 #include "emulator_host.h"
+#include "manager_host.h"
 #include "uidriver_client.h"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -181,7 +183,8 @@ void writePackages(const fs::path& root, const PackageSet& packages) {
   }
 }
 
-SetupFigures runSetup(const SetupBinaries& binaries, const fs::path& workDir, const PackageSet& packages) {
+SetupFigures runSetup(const SetupBinaries& binaries, const fs::path& workDir, const PackageSet& packages,
+                      const ManagerHost* manager) {
   for (const fs::path& file : {binaries.runner, binaries.setup, binaries.uidriver})
     if (!fs::exists(file)) throw std::runtime_error(file.string() + " is missing: build the win64 preset first");
   fs::remove_all(workDir);
@@ -194,7 +197,10 @@ SetupFigures runSetup(const SetupBinaries& binaries, const fs::path& workDir, co
   identity.storeBytes = 0xFFFFFFFFu;
   SetupFigures figures;
   {
-    EmulatorHost device(workDir / "image", identity);
+    std::optional<pspc::CallOptions> call;
+    if (manager) call = manager->deviceCall();
+    EmulatorHost device(workDir / "image", identity, call);
+    if (manager) manager->waitDevice(std::chrono::seconds(60));
     const std::string markerEntry = std::string(kRunMarkerVariable) + "=" + workDir.string();
     UiDriver::Launch launch;
     launch.runner = binaries.runner;
@@ -202,7 +208,9 @@ SetupFigures runSetup(const SetupBinaries& binaries, const fs::path& workDir, co
     launch.program = binaries.setup;
     launch.workingFolder = packageDir;
     launch.logFile = workDir / "uidriver.log";
-    launch.environment = {{kRunMarkerVariable, workDir.string()}, {"PSPC_RAPI_ENDPOINT", device.endpoint()}};
+    launch.environment = {{kRunMarkerVariable, workDir.string()},
+                          manager ? std::pair<std::string, std::string>{"PSPCLINK_DIR", manager->channelFolder().string()}
+                                  : std::pair<std::string, std::string>{"PSPC_RAPI_ENDPOINT", device.endpoint()}};
     UiDriver driver(launch);
     MemoryWatch memory(markerEntry);
 
@@ -262,6 +270,9 @@ SetupFigures runSetup(const SetupBinaries& binaries, const fs::path& workDir, co
     if (code != 0) throw std::runtime_error("setup.exe ended with exit code " + std::to_string(code));
     figures.filesOnDevice = countPackageFiles(workDir / "image");
   }
+  // The device has hung up: the next run's device calls a manager that
+  // holds none.
+  if (manager) manager->waitNoDevice(std::chrono::seconds(30));
   fs::remove_all(workDir);
   if (figures.filesOnDevice != packages.count)
     throw std::runtime_error("the device holds " + std::to_string(figures.filesOnDevice) + " of the " +

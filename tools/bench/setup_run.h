@@ -32,9 +32,15 @@ struct SetupFigures {
   uint64_t filesOnDevice = 0; // package files found in \Windows afterwards
 };
 
+class ManagerHost;
+
 // Runs it in `workDir` (made, and removed afterwards). Throws
 // std::runtime_error when the program does not get through the install.
-SetupFigures runSetup(const SetupBinaries& binaries, const std::filesystem::path& workDir, const PackageSet& packages);
+// Without a manager rapi.dll is sent straight to the device's endpoint; with
+// one, the device calls that manager and is attached before setup.exe
+// starts, and rapi.dll finds it through the manager.
+SetupFigures runSetup(const SetupBinaries& binaries, const std::filesystem::path& workDir, const PackageSet& packages,
+                      const ManagerHost* manager = nullptr);
 
 // Writes the package folders for `packages` under `root`.
 void writePackages(const std::filesystem::path& root, const PackageSet& packages);

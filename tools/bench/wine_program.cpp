@@ -53,14 +53,14 @@ std::optional<FigureLine> parseFigureLine(const std::string& line) {
   return figure;
 }
 
-std::vector<FigureLine> runWindowsProgram(const WindowsRun& run) {
+WindowsProcess::WindowsProcess(WindowsRun run) : run_(std::move(run)) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error(std::string("no pipe: ") + std::strerror(errno));
-  int log = ::open(run.logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int log = ::open(run_.logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (log < 0) {
     ::close(out[0]);
     ::close(out[1]);
-    throw std::runtime_error("cannot open " + run.logFile.string());
+    throw std::runtime_error("cannot open " + run_.logFile.string());
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -70,10 +70,10 @@ std::vector<FigureLine> runWindowsProgram(const WindowsRun& run) {
   // The emulator's sockets stay in this process.
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
-  std::vector<std::string> arguments = {run.runner.string(), run.program.string()};
-  arguments.insert(arguments.end(), run.arguments.begin(), run.arguments.end());
+  std::vector<std::string> arguments = {run_.runner.string(), run_.program.string()};
+  arguments.insert(arguments.end(), run_.arguments.begin(), run_.arguments.end());
   std::vector<char*> argv = uidriver::cStringArray(arguments);
-  std::vector<std::string> environment = uidriver::environmentWith(run.environment);
+  std::vector<std::string> environment = uidriver::environmentWith(run_.environment);
   std::vector<char*> envp = uidriver::cStringArray(environment);
 
   pid_t pid = -1;
@@ -83,56 +83,93 @@ std::vector<FigureLine> runWindowsProgram(const WindowsRun& run) {
   ::close(log);
   if (spawned != 0) {
     ::close(out[0]);
-    throw std::runtime_error("cannot start " + run.runner.string() + ": " + std::strerror(spawned));
+    throw std::runtime_error("cannot start " + run_.runner.string() + ": " + std::strerror(spawned));
   }
+  pid_ = pid;
+  out_ = out[0];
+  ::fcntl(out_, F_SETFL, O_NONBLOCK);
+  deadline_ = std::chrono::steady_clock::now() + run_.guard;
+}
 
+WindowsProcess::~WindowsProcess() {
+  kill();
+  if (out_ >= 0) ::close(out_);
+}
+
+void WindowsProcess::kill() {
+  if (pid_ < 0) return;
+  ::kill(pid_, SIGKILL);
+  while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+}
+
+void WindowsProcess::fail(const std::string& why) {
+  kill();
+  throw std::runtime_error(run_.program.filename().string() + " " + why + "\n" + logTail(run_.logFile));
+}
+
+void WindowsProcess::readMore(int waitMs) {
+  if (out_ < 0) {
+    ::usleep(useconds_t(waitMs) * 1000);
+    return;
+  }
+  pollfd p{out_, POLLIN, 0};
+  if (::poll(&p, 1, waitMs) <= 0) return;
+  // The moment the output was seen, before anything else is done with it.
+  const auto arrived = std::chrono::steady_clock::now();
+  char chunk[4096];
+  ssize_t n;
+  while ((n = ::read(out_, chunk, sizeof chunk)) > 0) {
+    outputBytes_ += size_t(n);
+    if (outputBytes_ > kMaxOutputBytes) fail("printed more than its output cap");
+    partial_.append(chunk, size_t(n));
+    for (size_t end; (end = partial_.find('\n')) != std::string::npos; partial_.erase(0, end + 1)) {
+      std::string text = partial_.substr(0, end);
+      if (!text.empty() && text.back() == '\r') text.pop_back();
+      lines_.push_back({std::move(text), arrived});
+    }
+  }
+  if (n == 0) {
+    ::close(out_);
+    out_ = -1;
+  }
+}
+
+std::optional<WindowsProcess::Line> WindowsProcess::nextLine() {
   // Read until the program itself has ended, not until the pipe closes: a
   // Wine service it started may hold the pipe open long after.
-  ::fcntl(out[0], F_SETFL, O_NONBLOCK);
-  std::string output;
-  const auto deadline = std::chrono::steady_clock::now() + run.guard;
-  bool overran = false, ended = false;
-  int status = 0;
-  auto drain = [&] {
-    char chunk[4096];
-    ssize_t n;
-    while ((n = ::read(out[0], chunk, sizeof chunk)) > 0) {
-      if (output.size() + size_t(n) > kMaxOutputBytes) return false;
-      output.append(chunk, size_t(n));
-    }
-    return true;
-  };
-  while (!ended) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      overran = true;
-      break;
-    }
-    pollfd p{out[0], POLLIN, 0};
-    ::poll(&p, 1, 50);
-    if (!drain()) {
-      overran = true;
-      break;
-    }
-    ended = ::waitpid(pid, &status, WNOHANG) == pid;
-  }
-  if (ended && !drain()) overran = true;
-  ::close(out[0]);
-  if (!ended) {
-    ::kill(pid, SIGKILL);
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (lines_.empty() && !drained_) {
+    if (std::chrono::steady_clock::now() >= deadline_) fail("overran its guard");
+    // Looked at before the read: whatever it printed is in the pipe by then.
+    const bool ended = ::waitpid(pid_, &status_, WNOHANG) == pid_;
+    readMore(ended ? 0 : 50);
+    if (ended) {
+      pid_ = -1;
+      drained_ = true;
+      if (!partial_.empty()) lines_.push_back({std::move(partial_), std::chrono::steady_clock::now()});
     }
   }
-  const std::string name = run.program.filename().string();
-  if (overran) throw std::runtime_error(name + " overran its guard or its output cap\n" + logTail(run.logFile));
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    throw std::runtime_error(name + " failed (status " + std::to_string(status) + "):\n" + logTail(run.logFile));
+  if (lines_.empty()) return std::nullopt;
+  Line line = std::move(lines_.front());
+  lines_.pop_front();
+  return line;
+}
 
-  std::vector<FigureLine> lines;
-  std::istringstream text(output);
-  for (std::string line; std::getline(text, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (auto figure = parseFigureLine(line)) lines.push_back(std::move(*figure));
+void WindowsProcess::finish() {
+  while (nextLine()) {
   }
+  if (!WIFEXITED(status_) || WEXITSTATUS(status_) != 0)
+    throw std::runtime_error(run_.program.filename().string() + " failed (status " + std::to_string(status_) +
+                             "):\n" + logTail(run_.logFile));
+}
+
+std::vector<FigureLine> runWindowsProgram(const WindowsRun& run) {
+  WindowsProcess process(run);
+  std::vector<FigureLine> lines;
+  while (auto line = process.nextLine())
+    if (auto figure = parseFigureLine(line->text)) lines.push_back(std::move(*figure));
+  process.finish();
   return lines;
 }
 
