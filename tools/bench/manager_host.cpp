@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -25,9 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// A loopback address of the benchmark's own: the tests' devices use
-// 127.0.0.1 to 127.0.0.3.
-constexpr char kDeviceAddress[] = "127.0.0.9";
 // The line the manager prints once its channel file is in place.
 constexpr char kReadyLine[] = "pspclink: channel file ";
 
@@ -40,8 +38,8 @@ void pauseBriefly() { std::this_thread::sleep_for(std::chrono::milliseconds(10))
 
 } // namespace
 
-ManagerHost::ManagerHost(const fs::path& program, const fs::path& workDir)
-    : folder_(workDir / "channel"), log_(workDir / "pspclink.out") {
+ManagerHost::ManagerHost(const fs::path& program, const fs::path& workDir, std::string deviceAddress)
+    : folder_(workDir / "channel"), log_(workDir / "pspclink.out"), deviceAddress_(std::move(deviceAddress)) {
   if (!fs::exists(program)) throw std::runtime_error(program.string() + " is missing: build the native-release preset");
   fs::create_directories(workDir);
   fs::remove_all(folder_); // the manager makes it, its owner's alone
@@ -71,30 +69,44 @@ ManagerHost::ManagerHost(const fs::path& program, const fs::path& workDir)
       pid_ = -1;
       throw std::runtime_error("pspclink serve did not start:\n" + readWhole(log_));
     }
-    if (Clock::now() >= deadline) throw std::runtime_error("pspclink serve did not start within 30 s");
+    if (Clock::now() >= deadline) {
+      stop();
+      throw std::runtime_error("pspclink serve did not start within 30 s:\n" + readWhole(log_));
+    }
     pauseBriefly();
   }
   const std::string port = readWhole(folder_ / pspclink::kDevicePortFileName);
   port_ = uint16_t(std::strtoul(port.c_str(), nullptr, 10));
-  if (port_ == 0) throw std::runtime_error("pspclink serve wrote no device port in " + folder_.string());
+  if (port_ == 0) {
+    stop();
+    throw std::runtime_error("pspclink serve wrote no device port in " + folder_.string());
+  }
 }
 
-ManagerHost::~ManagerHost() {
+ManagerHost::~ManagerHost() { stop(); }
+
+void ManagerHost::stop() {
   if (pid_ < 0) return;
+  // Five seconds to close its connections and withdraw its channel file.
   ::kill(pid_, SIGTERM);
   int status = 0;
-  for (int i = 0; i < 500 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) pauseBriefly();
-  if (::waitpid(pid_, &status, WNOHANG) == 0) {
+  bool ended = false;
+  for (int i = 0; i < 500 && !ended; ++i) {
+    ended = ::waitpid(pid_, &status, WNOHANG) == pid_;
+    if (!ended) pauseBriefly();
+  }
+  if (!ended) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, &status, 0);
   }
+  pid_ = -1;
 }
 
 pspc::CallOptions ManagerHost::deviceCall() const {
   pspc::CallOptions call;
   call.manager = "127.0.0.1";
   call.managerPort = port_;
-  call.address = kDeviceAddress;
+  call.address = deviceAddress_;
   return call;
 }
 

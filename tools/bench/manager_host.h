@@ -9,23 +9,29 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace bench {
 
 class ManagerHost {
 public:
+  // A loopback address of the benchmark's own, so that the device's port
+  // 990 is free: the tests' devices use 127.0.0.1 to 127.0.0.3.
+  static constexpr const char* kDeviceAddress = "127.0.0.9";
+
   // Starts `program` (pspclink) with its channel folder in `workDir`, and
-  // waits until its channel file is in place. Throws std::runtime_error,
-  // with the manager's own words, when it does not start.
-  ManagerHost(const std::filesystem::path& program, const std::filesystem::path& workDir);
+  // waits until its channel file is in place; its devices call from
+  // `deviceAddress`. Throws std::runtime_error, with the manager's own words,
+  // when it does not start.
+  ManagerHost(const std::filesystem::path& program, const std::filesystem::path& workDir,
+              std::string deviceAddress = kDeviceAddress);
   ~ManagerHost(); // stops it (SIGTERM), as a user does
   ManagerHost(const ManagerHost&) = delete;
   ManagerHost& operator=(const ManagerHost&) = delete;
 
   // What the Windows programs are given as PSPCLINK_DIR.
   const std::filesystem::path& channelFolder() const { return folder_; }
-  // How a device calls this manager: from its own loopback address, which
-  // no test of the project uses, so that its port 990 is free.
+  // How a device calls this manager: from its own address.
   pspc::CallOptions deviceCall() const;
 
   // Waits until the manager reports an attached, usable device; until it
@@ -34,7 +40,10 @@ public:
   void waitNoDevice(std::chrono::seconds guard) const;
 
 private:
+  void stop();
+
   std::filesystem::path folder_, log_;
+  std::string deviceAddress_;
   int pid_ = -1;
   uint16_t port_ = 0;
 };
