@@ -101,9 +101,10 @@ TEST_F(BenchSupport, AFailureOrAnOverrunIsReportedWithTheProgramsWords) {
 }
 
 TEST_F(BenchSupport, TheManagerSeesTheCallingDeviceComeAndGo) {
-  // An address of this test's own: the benchmark's device may be serving
-  // its port 990 meanwhile.
-  bench::ManagerHost manager(PSPCLINK_PATH, dir_ / "manager", "127.0.0.19");
+  // An address of this test's own, outside the 127.0.0.x of the end-to-end
+  // tests' devices and apart from the benchmark's: each may be serving its
+  // port 990 meanwhile.
+  bench::ManagerHost manager(PSPCLINK_PATH, dir_ / "manager", "127.0.2.19");
   EXPECT_TRUE(fs::exists(manager.channelFolder() / "channel"));
   pspc::Identity identity;
   bench::EmulatorHost device(dir_ / "image", identity, manager.deviceCall(), true);

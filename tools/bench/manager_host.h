@@ -16,8 +16,8 @@ namespace bench {
 class ManagerHost {
 public:
   // A loopback address of the benchmark's own, so that the device's port
-  // 990 is free: the tests' devices use 127.0.0.1 to 127.0.0.3.
-  static constexpr const char* kDeviceAddress = "127.0.0.9";
+  // 990 is free: the tests' devices take addresses of 127.0.0.x.
+  static constexpr const char* kDeviceAddress = "127.0.2.9";
 
   // Starts `program` (pspclink) with its channel folder in `workDir`, and
   // waits until its channel file is in place; its devices call from
