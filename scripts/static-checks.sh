@@ -78,7 +78,8 @@ clang-tidy)
       extra="$extra --extra-arg=-isystem$dir"
     done
   fi
-  export top build commands cache known keys common extra
+  up=$(realpath --relative-to="$build" "$top")
+  export top up build commands cache known keys common extra
   sources | grep -E "^$top/(emulator|link|rapi|setup|tools)/.*\.(c|cpp)\$" | xargs -r -P "$jobs" -n 1 sh -c '
     file=$1
     command=$(grep -F -B 1 "\"file\": \"$file\"" "$commands" | head -n 1)
@@ -88,7 +89,10 @@ clang-tidy)
     # record the file is checked every time.
     deps=$(ninja -C "$build" -t deps "$object" 2>/dev/null | sed -n "s/^    //p")
     if [ -n "$deps" ]; then
-      key=$( { echo "$common"; printf "%s\n" "$command" | sed "s|$top/|@top@/|g"; echo "$deps";
+      # The build records paths as the compiler was given them: absolute,
+      # or relative to the build folder when ccache made them so.
+      key=$( { echo "$common"; printf "%s\n" "$command" | sed "s|$top/|@top@/|g";
+               echo "$deps" | sed "s|^$up/|@top@/|; s|^$top/|@top@/|";
                echo "$deps" | (cd "$build" && xargs cat); } | sha256sum | cut -d" " -f1)
       echo "$key" >>"$keys"
       [ -e "$cache/$key" ] && exit 0
