@@ -1,6 +1,7 @@
 #include "manager_process.h"
 
 #include "link_channel.h"
+#include "spawn_pspclink.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -54,27 +55,12 @@ ManagerProcess::~ManagerProcess() {
 }
 
 pid_t ManagerProcess::spawn(const std::vector<std::string>& args, const fs::path& output) const {
-  std::vector<std::string> environment{std::string(linkchannel::kDirVariable) + "=" + options_.folder.string()};
+  std::vector<std::string> variables;
   if (options_.pingInterval)
-    environment.push_back("PSPCLINK_PING_INTERVAL_MS=" + std::to_string(options_.pingInterval->count()));
-  for (char** entry = environ; *entry; ++entry)
-    if (std::string(*entry).rfind("PSPCLINK_", 0) != 0) environment.emplace_back(*entry);
-  std::vector<std::string> argv{PSPC_E2E_PSPCLINK};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> argp, envp;
-  for (auto& arg : argv) argp.push_back(arg.data());
-  for (auto& entry : environment) envp.push_back(entry.data());
-  argp.push_back(nullptr);
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  const int failed = ::posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (failed) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(failed));
+    variables.push_back("PSPCLINK_PING_INTERVAL_MS=" + std::to_string(options_.pingInterval->count()));
+  int error = 0;
+  const pid_t pid = linktest::spawnPspclink(PSPC_E2E_PSPCLINK, args, options_.folder, variables, output, {}, error);
+  if (pid < 0) throw std::runtime_error(std::string("cannot start ") + PSPC_E2E_PSPCLINK + ": " + std::strerror(error));
   return pid;
 }
 

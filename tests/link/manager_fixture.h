@@ -6,6 +6,7 @@
 
 #include "device_bytes.h"
 #include "link_channel.h"
+#include "spawn_pspclink.h"
 
 #include <gtest/gtest.h>
 
@@ -165,26 +166,8 @@ protected:
   // pspclink with `args`, PSPCLINK_DIR and `environment` set (NAME=value).
   pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& environment, const fs::path& out,
               const fs::path& err) const {
-    std::vector<std::string> env{"PSPCLINK_DIR=" + folder_.string()};
-    for (char** e = environ; *e; ++e)
-      if (std::string(*e).rfind("PSPCLINK_", 0) != 0) env.emplace_back(*e);
-    env.insert(env.end(), environment.begin(), environment.end());
-    std::vector<std::string> argv{PSPCLINK_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> argp, envp;
-    for (auto& a : argv) argp.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
-    argp.push_back(nullptr);
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, argp.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    int error = 0;
+    return linktest::spawnPspclink(PSPCLINK_PATH, args, folder_, environment, out, err, error);
   }
 
   static int waitFor(pid_t pid) {
