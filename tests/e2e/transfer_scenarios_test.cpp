@@ -621,8 +621,12 @@ TEST_F(TransferScenario, CancelStopsBetweenChunksUndoesTheFileAndThenEndsTheConn
   // A reset notice would wait for a person: the program could not end by itself.
   EXPECT_EQ(ui().waitExit(20s), 0u);
 
+  // The device sees the closed connection in its own time, after the program
+  // has ended: wait for that record, then nothing may stand after it.
+  ASSERT_TRUE(waitForOpLog([](auto& log) {
+    return std::any_of(log.begin(), log.end(), [](auto& r) { return isOp(r, "disconnect"); });
+  })) << "the device never saw the connection end";
   const auto log = opLog();
-  ASSERT_FALSE(log.empty());
   const auto& last = log.back();
   EXPECT_TRUE(isOp(last, "disconnect")) << "no device call after the connection ended: " << text(last, "op");
   EXPECT_EQ(text(last, "reason"), "the desktop closed the link");
