@@ -293,11 +293,21 @@ else
   pictures="$out/pictures"
   rm -rf "$pictures"
   mkdir -p "$pictures"
-  screen=90
-  while [ -e "/tmp/.X$screen-lock" ] || [ -e "/tmp/.X11-unix/X$screen" ]; do screen=$((screen + 1)); done
-  Xvfb ":$screen" -screen 0 1024x768x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+  # Xvfb takes the first display number it can listen on and names it once
+  # it is ready: no guess from lock files, which another machine's view of
+  # /tmp (a container, a chroot) may not show.
+  rm -f "$out/xvfb.display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$out/xvfb.display" >"$out/xvfb.log" 2>&1 &
   xvfb=$!
-  for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$screen" ] && break; sleep 0.1; done
+  for _ in $(seq 1 100); do
+    [ -s "$out/xvfb.display" ] && break
+    kill -0 "$xvfb" 2>/dev/null || break
+    sleep 0.1
+  done
+  screen=$(head -n 1 "$out/xvfb.display" 2>/dev/null || true)
+  case "$screen" in
+    '' | *[!0-9]*) cat "$out/xvfb.log" >&2; die "the virtual screen (Xvfb) did not start (its output above)" ;;
+  esac
   case "$choose" in
     none) chosen="Cancel is pressed in the selection" ;;
     both) chosen="both packages are chosen" ;;
