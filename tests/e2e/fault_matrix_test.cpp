@@ -304,8 +304,7 @@ TEST_P(CancelAtRandom, StopsWithWholeFilesNoNoticeAndExitZero) {
       << "the transfer never reached the point";
   const WindowInfo transfer = transferDialog();
   ui().click(transfer.hwnd, kCancel);
-  ASSERT_TRUE(waitUntil([&] { return !ui().control(transfer.hwnd, kCancel).enabled; }))
-      << "the cancel was never taken";
+  ASSERT_TRUE(waitUntil([&] { return !ui().control(transfer.hwnd, kCancel).enabled; })) << "the cancel was never taken";
   ASSERT_EQ(controlDevice("release").rfind("ok", 0), 0u);
   // A message box would be modal and wait for a person: the program could not end.
   EXPECT_EQ(ui().waitExit(30s), 0u);
