@@ -295,18 +295,23 @@ void Manager::readDevice(CallId id, uint64_t nowMs) {
     devices_.closed(id);
 }
 
-void Manager::sendToDevice(CallId id, DeviceConnection& connection) {
-  while (!connection.out.empty()) {
-    const ssize_t n = ::send(connection.fd, connection.out.data(), connection.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      connection.out.erase(0, size_t(n));
-    } else if (n < 0 && errno == EINTR) {
+// Sends what `out` holds as far as the socket takes it now; false when the
+// connection broke (what is left then stays unsent).
+bool sendPending(int fd, std::string& out) {
+  while (!out.empty()) {
+    const ssize_t n = ::send(fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0)
+      out.erase(0, size_t(n));
+    else if (n < 0 && errno == EINTR)
       continue;
-    } else {
-      if (n < 0 && errno != EAGAIN) devices_.closed(id);
-      return;
-    }
+    else
+      return !(n < 0 && errno != EAGAIN);
   }
+  return true;
+}
+
+void Manager::sendToDevice(CallId id, DeviceConnection& connection) {
+  if (!sendPending(connection.fd, connection.out)) devices_.closed(id);
 }
 
 // Sends what the devices' sessions want sent and closes what they ended,
@@ -434,19 +439,9 @@ void Manager::answer(Client& client, const std::string& text, uint64_t nowMs) {
 }
 
 void Manager::flushClient(Client& client) {
-  while (!client.out.empty()) {
-    const ssize_t n = ::send(client.fd, client.out.data(), client.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      client.out.erase(0, size_t(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      if (n < 0 && errno != EAGAIN) {
-        client.closing = true;
-        client.out.clear();
-      }
-      return;
-    }
+  if (!sendPending(client.fd, client.out)) {
+    client.closing = true;
+    client.out.clear();
   }
 }
 
