@@ -141,10 +141,10 @@ ReadFileReply Dispatcher::handle(const ReadFileRequest& r, Call& call) {
   call.log.add("handle", r.handle).add("path", fileName(r.handle)).add("count", r.count);
   ReadFileReply reply;
   reply.hasBuffer = r.hasBuffer;
-  call.perform([&] {
-    if (call.require(r.hasBuffer))
-      reply.result = device_.readFile(session_, r.handle, std::min(r.count, kMaxDataBytes), reply.data, call.lastError);
-  });
+  // No buffer is a read of nothing: the desktop sends it as an absent
+  // parameter, without a count, and the device reads no bytes.
+  const uint32_t count = r.hasBuffer ? std::min(r.count, kMaxDataBytes) : 0;
+  call.perform([&] { reply.result = device_.readFile(session_, r.handle, count, reply.data, call.lastError); });
   if (!reply.result) reply.data.clear();
   call.log.add("result", reply.result).add("bytesRead", uint32_t(reply.data.size()));
   return reply;

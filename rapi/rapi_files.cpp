@@ -61,12 +61,14 @@ BOOL WINAPI CeReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead
       rapi::recordInvalidParameter();
       return FALSE;
     }
+    // No buffer (a read of nothing) travels as an absent parameter, a single
+    // 0 word, as the RAPI clients that devices know send it.
     ReadFileRequest request;
     request.handle = rapi::deviceHandle(hFile);
-    request.hasBuffer = true;
+    request.hasBuffer = lpBuffer != nullptr;
     request.count = nNumberOfBytesToRead;
     ReadFileReply reply;
-    reply.hasBuffer = true;
+    reply.hasBuffer = request.hasBuffer;
     if (rapi::deviceCall(request, reply, nNumberOfBytesToRead) != rapi::CallStatus::Replied) return FALSE;
     rapi::recordDeviceReply(reply.lastError);
     const DWORD read = rapi::copyReadData(reply, lpBuffer);
@@ -85,7 +87,7 @@ BOOL WINAPI CeWriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWr
     }
     WriteFileRequest request;
     request.handle = rapi::deviceHandle(hFile);
-    request.hasBuffer = true;
+    request.hasBuffer = lpBuffer != nullptr;
     const auto* bytes = static_cast<const uint8_t*>(lpBuffer);
     if (nNumberOfBytesToWrite > 0) request.data.assign(bytes, bytes + nNumberOfBytesToWrite);
     WriteFileReply reply;

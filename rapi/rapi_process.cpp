@@ -18,8 +18,7 @@ BOOL WINAPI CeCreateProcess(LPCWSTR lpApplicationName, LPCWSTR lpCommandLine, LP
       rapi::recordInvalidParameter();
       return FALSE;
     }
-    // No command line goes as an empty one.
-    if (!request.commandLine) request.commandLine.emplace();
+    // No command line travels as an absent string (a single 0 word).
     request.inheritHandles = bInheritHandles ? 1 : 0;
     request.creationFlags = dwCreationFlags;
     request.wantProcessInformation = lpProcessInformation != nullptr;

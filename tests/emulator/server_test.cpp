@@ -1,5 +1,7 @@
 // The device on its link: requests over TCP, the op log, malformed peers,
 // injected faults, unplugging and plugging in again.
+#include "../protocol/absent_arguments.h"
+#include "../protocol/hex_bytes.h"
 #include "link_client.h"
 #include "served_device_fixture.h"
 
@@ -45,6 +47,24 @@ protected:
     return reply;
   }
 };
+
+// librapi2 sends an argument the caller left out as a single 0 word: the
+// device takes each such request as the call it is and carries it out.
+TEST_F(ServerTest, ArgumentsLeftOutAreAnsweredAsTheCallsSucceed) {
+  serve();
+  LinkClient client;
+  ASSERT_TRUE(client.connect(server_->linkPort()));
+  ASSERT_EQ(createFile(client, u"\\Temp\\x", 0xC0000000, 1), absentarguments::kHandle);
+  for (const absentarguments::Case& c : absentarguments::kCases) {
+    ASSERT_TRUE(client.sendRaw(frame(hexBytes(c.requestHex)))) << c.call;
+    const auto payload = client.receive();
+    ASSERT_TRUE(payload && payload->size() >= 12) << c.call;
+    EXPECT_EQ(loadLe32(payload->data()), 0u) << c.call << ": the device refused the request";
+    EXPECT_NE(loadLe32(payload->data() + 8), 0u)
+        << c.call << " failed with error " << loadLe32(payload->data() + 4);
+  }
+  EXPECT_EQ(recordsOf("malformed").size(), 0u);
+}
 
 TEST_F(ServerTest, CallsRunOnTheDeviceAndAreLoggedWithTheirArguments) {
   serve();

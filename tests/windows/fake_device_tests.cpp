@@ -9,6 +9,8 @@
 #include "rapi.h"
 
 #include "../../protocol/rapi_commands.h"
+#include "../protocol/absent_arguments.h"
+#include "../protocol/hex_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -233,6 +235,33 @@ TEST_F(FakeDeviceTest, HandlesAndRootsCrossAs32BitDeviceValues) {
   ASSERT_NE(open, nullptr);
   EXPECT_EQ(open->key, 0x80000000u); // HKEY_CLASSES_ROOT, whatever its width here
   EXPECT_EQ(open->subKey, std::u16string(u"CLSID"));
+}
+
+// An argument left out goes as librapi2 sends it, the form devices know.
+TEST_F(FakeDeviceTest, ArgumentsLeftOutTravelAsASingleZeroWord) {
+  rapiwire::ReadFileReply read;
+  read.result = 1;
+  read.hasBuffer = false;
+  rapiwire::WriteFileReply written;
+  written.result = 1;
+  rapiwire::CreateProcessReply process;
+  process.result = 1;
+  process.wantInformation = true;
+  FakeDevice device({framed(read.encode()), framed(written.encode()), framed(process.encode())},
+                    FakeDevice::AfterScript::HoldOpen);
+  connectTo(device);
+  const HANDLE file = reinterpret_cast<HANDLE>(uintptr_t(absentarguments::kHandle));
+  DWORD count = 99;
+  EXPECT_TRUE(CeReadFile(file, nullptr, 0, &count, nullptr));
+  EXPECT_EQ(count, 0u);
+  EXPECT_TRUE(CeWriteFile(file, nullptr, 0, &count, nullptr));
+  PROCESS_INFORMATION information{};
+  EXPECT_TRUE(CeCreateProcess(L"\\Windows\\MakeZlkData.exe", nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              nullptr, &information));
+  const std::vector<Bytes> requests = device.requests();
+  ASSERT_EQ(requests.size(), std::size(absentarguments::kCases));
+  for (size_t i = 0; i < requests.size(); ++i)
+    EXPECT_EQ(requests[i], hexBytes(absentarguments::kCases[i].requestHex)) << absentarguments::kCases[i].call;
 }
 
 // rapi.dll takes in whatever has arrived and keeps what goes past the reply:
