@@ -117,6 +117,9 @@ std::vector<std::string> readableLines(const DeviceRecord& record) {
     state = "locked (the password was sent; its answer is awaited)";
   else if (record.password == "refused")
     state = "locked (the device refused the password: correct the password file, then plug the device in again)";
+  else if (record.password == "withheld")
+    state = "locked (the device called from outside its cable and the manager keeps the password from it: see its "
+            "log)";
   else
     state = "locked (the device asks for a password and the manager has none to give: see its log)";
   return {

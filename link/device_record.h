@@ -20,7 +20,8 @@ struct DeviceRecord {
   bool locked = false; // the device demanded a password
   bool usable = false; // unlocked: no password, or one it accepted
   // What became of the password: none (not asked), checking, accepted,
-  // refused, unavailable (the manager had none to give).
+  // refused, unavailable (the manager had none to give), withheld (the
+  // caller was not on the device's cable, see password_reach.h).
   std::string password = "none";
   std::vector<uint8_t> prelude; // the encoded password, for RAPI connections
 };

@@ -30,7 +30,7 @@ const char* passwordWord(ControlSession::Lock lock) {
 Devices::Devices(Timing timing, Hooks hooks, uint64_t firstAttach)
     : timing_(timing), hooks_(std::move(hooks)), nextAttach_(std::max<uint64_t>(firstAttach, 1)) {}
 
-bool Devices::arrived(CallId id, uint32_t address, uint64_t nowMs) {
+bool Devices::arrived(CallId id, uint32_t address, uint64_t nowMs, const std::string& withheld) {
   const std::string from = dottedAddress(address);
   if (attached_ != 0 && calls_.at(attached_).address != address) {
     hooks_.log("refused: a device is already attached (" + who(calls_.at(attached_)) + "); closed the call from " +
@@ -54,7 +54,8 @@ bool Devices::arrived(CallId id, uint32_t address, uint64_t nowMs) {
                " calls are introducing themselves already");
     return false;
   }
-  calls_.emplace(id, Call(address, ControlSession(timing_, hooks_.password(), nowMs)));
+  const PasswordSource password = withheld.empty() ? hooks_.password() : PasswordSource{std::nullopt, withheld};
+  calls_.emplace(id, Call(address, ControlSession(timing_, password, nowMs))).first->second.withheld = withheld;
   return true;
 }
 
@@ -142,8 +143,11 @@ void Devices::logLock(Call& call) {
                "device in again)");
     break;
   case ControlSession::Lock::Unavailable:
-    hooks_.log("locked: " + who(call) +
-               " asks for a password, and there is none to give: " + call.session.lockProblem());
+    if (!call.withheld.empty())
+      hooks_.log("locked: " + who(call) + " asks for a password, and it is withheld: " + call.withheld);
+    else
+      hooks_.log("locked: " + who(call) +
+                 " asks for a password, and there is none to give: " + call.session.lockProblem());
     break;
   case ControlSession::Lock::None:
   case ControlSession::Lock::Checking:
@@ -195,7 +199,9 @@ std::optional<DeviceRecord> Devices::attached() const {
   record.attach = call.attach;
   record.locked = call.session.challenged();
   record.usable = call.session.phase() == ControlSession::Phase::Unlocked;
-  record.password = passwordWord(call.session.lock());
+  record.password = call.session.lock() == ControlSession::Lock::Unavailable && !call.withheld.empty()
+                        ? "withheld"
+                        : passwordWord(call.session.lock());
   record.prelude = call.session.prelude();
   return record;
 }

@@ -43,8 +43,10 @@ public:
   Devices(Timing timing, Hooks hooks, uint64_t firstAttach);
 
   // A call from `address` (IPv4, host order). False when it is refused: the
-  // caller closes it and tells nothing more of it.
-  bool arrived(CallId id, uint32_t address, uint64_t nowMs);
+  // caller closes it and tells nothing more of it. `withheld`, when not
+  // empty, says why this caller may not be given the password: should it
+  // ask, it stays locked and the reason is logged.
+  bool arrived(CallId id, uint32_t address, uint64_t nowMs, const std::string& withheld = "");
   void received(CallId id, const uint8_t* data, size_t size, uint64_t nowMs);
   void closed(CallId id);
   void tick(uint64_t nowMs);
@@ -69,7 +71,8 @@ private:
     ControlSession session;
     uint64_t attach = 0; // non-zero once attached
     int64_t since = 0;
-    std::string name; // printable, once introduced
+    std::string name;     // printable, once introduced
+    std::string withheld; // why the password is not given to this caller; empty: it may be
     ControlSession::Lock loggedLock = ControlSession::Lock::None;
   };
 

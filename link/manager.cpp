@@ -4,6 +4,7 @@
 #include "devices.h"
 #include "link_channel.h"
 #include "password_file.h"
+#include "password_reach.h"
 #include "text.h"
 
 #include <arpa/inet.h>
@@ -95,8 +96,11 @@ int listenTcp(const std::string& address, uint16_t port, uint16_t& actualPort, s
   const int on = 1;
   socklen_t length = sizeof where;
   // SO_REUSEADDR: a manager started again at once takes the port back while
-  // the old connections linger in TIME_WAIT.
+  // the old connections linger in TIME_WAIT. IP_FREEBIND: the address of a
+  // cable's link exists only once its PPP is up, and the device calls the
+  // moment it is; the manager must be listening before that.
   if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      ::setsockopt(fd, IPPROTO_IP, IP_FREEBIND, &on, sizeof on) != 0 ||
       ::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || ::listen(fd, 16) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
     error = std::strerror(errno);
@@ -123,8 +127,9 @@ bool sameToken(const std::string& given, const std::string& token) {
 
 class Manager {
 public:
-  Manager(const ManagerOptions& options, const EventLog& log, std::string token, uint64_t firstAttach)
-      : log_(log), token_(std::move(token)),
+  Manager(const ManagerOptions& options, const EventLog& log, std::string token, uint64_t firstAttach,
+          std::string listening)
+      : log_(log), token_(std::move(token)), devicesNamed_(options.devices), listening_(listening),
         devices_(options.timing,
                  {[this](const std::string& line) { log_.write(line); },
                   [&options] {
@@ -176,6 +181,8 @@ private:
 
   const EventLog& log_;
   std::string token_;
+  std::vector<uint32_t> devicesNamed_; // --device
+  std::string listening_;              // the "listening" answer
   Devices devices_;
   CallId nextId_ = 1;
   std::map<CallId, DeviceConnection> deviceConnections_;
@@ -276,8 +283,14 @@ void Manager::acceptDevices(int listenFd, uint64_t nowMs) {
     if (fd < 0) return;
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    sockaddr_in local{};
+    length = sizeof local;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    const uint32_t from = ntohl(peer.sin_addr.s_addr);
+    const std::string withheld =
+        whyPasswordWithheld(from, ntohl(local.sin_addr.s_addr), localInterfaces(), devicesNamed_);
     const CallId id = nextId_++;
-    if (!devices_.arrived(id, ntohl(peer.sin_addr.s_addr), nowMs)) {
+    if (!devices_.arrived(id, from, nowMs, withheld)) {
       ::close(fd);
       continue;
     }
@@ -412,6 +425,8 @@ void Manager::answer(Client& client, const std::string& text, uint64_t nowMs) {
   }
   if (!parsed) {
     client.out += "error not a request\n";
+  } else if (line.name == "listening") {
+    client.out += listening_;
   } else if (line.name == "status") {
     const auto device = devices_.attached();
     client.out += device ? formatDeviceRecord(*device, false) : "none\n";
@@ -493,8 +508,12 @@ int serve(const ManagerOptions& options) {
 
   const std::string listening = options.listenAddress + ":" + std::to_string(devicePort);
   const std::string channelFile = (options.folder / linkchannel::kChannelFileName).string();
+  std::string named;
+  for (uint32_t device : options.devices) named += (named.empty() ? " and from " : ", ") + dottedAddress(device);
   log.write("started: listening for devices on " + listening + "; channel file " + channelFile + "; " +
-            (options.passwordFile ? "password file " + *options.passwordFile : "no password file"));
+            (options.passwordFile ? "password file " + *options.passwordFile +
+                                        " (for calls on the loopback or a point-to-point link" + named + ")"
+                                  : "no password file"));
   std::printf("pspclink: listening for devices on %s\npspclink: channel file %s\n", listening.c_str(),
               channelFile.c_str());
   std::fflush(stdout);
@@ -502,7 +521,9 @@ int serve(const ManagerOptions& options) {
   std::string ending;
   bool signalled = false;
   {
-    Manager manager(options, log, tokenHex, (firstAttach & 0x7FFFFFFFu) + 1);
+    Manager manager(options, log, tokenHex, (firstAttach & 0x7FFFFFFFu) + 1,
+                    linkchannel::formatLine("listening", {{"address", options.listenAddress},
+                                                          {"port", std::to_string(devicePort)}}));
     signalled = manager.run(signalFd, deviceListen, channelListen, ending);
   }
   folder.withdraw();

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pspclink {
 
@@ -17,6 +18,9 @@ struct ManagerOptions {
   std::string listenAddress = "0.0.0.0";           // every address: the cable link's comes and goes
   uint16_t listenPort = controlwire::kControlPort; // 0: any free port (written to control.port)
   std::optional<std::string> passwordFile;
+  // Callers that may be given the password although their call came in
+  // neither on the loopback nor on a point-to-point link (password_reach.h).
+  std::vector<uint32_t> devices; // IPv4, host order
   std::filesystem::path folder; // the channel folder
   Timing timing;
 };

@@ -1,6 +1,6 @@
 // pspclink: the desktop's connection manager for Windows CE 2.x devices.
 //
-//   pspclink serve [--listen ADDR:PORT] [--password-file FILE]
+//   pspclink serve [--listen ADDR:PORT] [--password-file FILE] [--device ADDR]...
 //   pspclink status
 //
 // The channel folder is $PSPCLINK_DIR, else $XDG_RUNTIME_DIR/pspclink, else
@@ -13,6 +13,7 @@
 #include "link_channel.h"
 #include "manager.h"
 
+#include <arpa/inet.h>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -23,20 +24,25 @@ namespace {
 
 using namespace pspclink;
 
-constexpr const char* kUsage = "usage: pspclink serve [--listen ADDR:PORT] [--password-file FILE]\n"
-                               "       pspclink status\n"
-                               "\n"
-                               "serve   takes the calls of Windows CE devices on TCP port 5679 (of every address\n"
-                               "        unless --listen names one; port 0: any free port, written to\n"
-                               "        control.port in the channel folder), one device at a time, and answers\n"
-                               "        the desktop's programs on a local channel. --password-file names a file\n"
-                               "        of yours alone (chmod 600) holding the device's password on its first\n"
-                               "        line. Attach, detach and refusals are logged on stderr and in\n"
-                               "        pspclink.log in the channel folder.\n"
-                               "status  shows the attached device, or \"no device\".\n"
-                               "\n"
-                               "The channel folder: $PSPCLINK_DIR, else $XDG_RUNTIME_DIR/pspclink, else\n"
-                               "$HOME/.pspclink.\n";
+constexpr const char* kUsage =
+    "usage: pspclink serve [--listen ADDR:PORT] [--password-file FILE] [--device ADDR]...\n"
+    "       pspclink status\n"
+    "\n"
+    "serve   takes the calls of Windows CE devices on TCP port 5679 (of every address\n"
+    "        unless --listen names one, which need not exist yet: a cable's link\n"
+    "        address comes with its PPP; port 0: any free port, written to\n"
+    "        control.port in the channel folder), one device at a time, and answers\n"
+    "        the desktop's programs on a local channel. --password-file names a file\n"
+    "        of yours alone (chmod 600) holding the device's password on its first\n"
+    "        line. The password goes only to a device calling on the loopback or over\n"
+    "        a point-to-point link (its cable), and to each address given with\n"
+    "        --device. Attach, detach and refusals are logged on stderr and in\n"
+    "        pspclink.log in the channel folder.\n"
+    "status  shows the attached device, or \"no device\", and where the manager\n"
+    "        listens and logs.\n"
+    "\n"
+    "The channel folder: $PSPCLINK_DIR, else $XDG_RUNTIME_DIR/pspclink, else\n"
+    "$HOME/.pspclink.\n";
 
 int usage(const std::string& problem) {
   std::fprintf(stderr, "pspclink: %s\n%s", problem.c_str(), kUsage);
@@ -66,6 +72,11 @@ int serveCommand(int argc, char** argv, const std::filesystem::path& folder) {
       options.listenAddress = value.substr(0, colon);
     } else if (option == "--password-file") {
       options.passwordFile = value;
+    } else if (option == "--device") {
+      in_addr address{};
+      if (::inet_pton(AF_INET, value.c_str(), &address) != 1)
+        return usage("--device takes the device's IPv4 address, e.g. 192.168.131.129: " + value);
+      options.devices.push_back(ntohl(address.s_addr));
     } else {
       return usage("unknown option " + option);
     }
@@ -88,17 +99,23 @@ int statusCommand(const std::filesystem::path& folder) {
     std::fprintf(stderr, "pspclink: %s\n", error.c_str());
     return 1;
   }
-  linkchannel::Line line;
+  linkchannel::Line line, listening;
   DeviceRecord record;
-  if (answer == "none") {
-    std::printf("no device\n");
-    return 0;
-  }
-  if (!linkchannel::parseLine(answer, line) || !parseDeviceRecord(line, record, error)) {
-    std::fprintf(stderr, "pspclink: the connection manager's answer does not read: %s\n", answer.c_str());
+  std::string where;
+  const bool device = answer != "none";
+  if ((device && (!linkchannel::parseLine(answer, line) || !parseDeviceRecord(line, record, error))) ||
+      !client.ask("listening", where, error) || !linkchannel::parseLine(where, listening) ||
+      !listening.option("address") || !listening.option("port")) {
+    std::fprintf(stderr, "pspclink: the connection manager's answer does not read: %s\n",
+                 (device ? answer : where).c_str());
     return 1;
   }
-  for (const std::string& text : readableLines(record)) std::printf("%s\n", text.c_str());
+  if (device)
+    for (const std::string& text : readableLines(record)) std::printf("%s\n", text.c_str());
+  else
+    std::printf("no device\n");
+  std::printf("manager:     listening on %s:%s; log %s\n", listening.option("address")->c_str(),
+              listening.option("port")->c_str(), (folder / kLogFileName).c_str());
   return 0;
 }
 

@@ -16,6 +16,7 @@
 // line never holds a blank inside a value.
 //
 //   hello <token>            -> ok | error <reason>        (first line, always)
+//   listening                -> listening address=<a> port=<p>   (where devices call it)
 //   status                   -> device <fields> | none
 //   wait-device [timeout=<ms>] -> device <fields> | none   (an attached, unlocked device)
 //   watch attach=<n>         -> gone, once that attach has ended (at once when
@@ -28,11 +29,14 @@
 // epoch), attach (a number that changes with every attach), locked (0 or 1:
 // the device demanded a password), state (unlocked | locked: no password, or
 // a refused one), password (what became of it, for a person: none | checking
-// | accepted | refused | unavailable, the manager having none to give), and,
+// | accepted | refused | unavailable, the manager having none to give |
+// withheld, the caller not being on the device's cable), and,
 // for wait-device of a device locked with a password that it accepted,
 // prelude: the hex bytes to send first on every RAPI connection (the encoded
 // password).
 #pragma once
+
+#include "control_connection.h"
 
 #include <cstdint>
 #include <map>
@@ -48,7 +52,16 @@ constexpr const char* kChannelFileName = "channel";
 // $XDG_RUNTIME_DIR/pspclink, else $HOME/.pspclink.
 constexpr const char* kDirVariable = "PSPCLINK_DIR";
 constexpr size_t kTokenBytes = 32;
-constexpr size_t kMaxLineBytes = 4096;
+// The longest line either side takes is the longest device record there can
+// be: three names, each no longer than an introduction (under kChallengeFrom
+// bytes: 255 units), every unit up to 3 bytes of UTF-8 and every byte of it
+// written as %XX; the prelude (the longest password, encoded) in hex; and the
+// fixed fields, numbers and words that take well under 1 KiB. A line of any
+// device that introduced itself in due form thus always reads back.
+constexpr size_t kMaxNameUnits = controlwire::kChallengeFrom / 2;
+constexpr size_t kMaxEncodedNameBytes = kMaxNameUnits * 3 * 3;
+constexpr size_t kMaxPreludeBytes = 2 + (controlwire::kMaxPasswordUnits + 1) * 2;
+constexpr size_t kMaxLineBytes = 3 * kMaxEncodedNameBytes + 2 * kMaxPreludeBytes + 1024;
 constexpr uint32_t kMaxWaitMs = 600000;
 
 inline bool isPlain(unsigned char c) {

@@ -34,6 +34,21 @@ Bytes introduction(const std::u16string& name = u"PsPC") {
   return message;
 }
 
+// The longest names a legal introduction carries: 511 bytes, the three names
+// at one offset, 236 units of U+3042 each. Its device record is the longest
+// line the manager can be made to send.
+Bytes longestNamesIntroduction() {
+  Bytes body(511, 0);
+  for (size_t field : {24, 28, 32}) body[field] = 36;
+  for (size_t at = 36; at + 2 < 510; at += 2) {
+    body[at] = 0x42;
+    body[at + 1] = 0x30;
+  }
+  Bytes message = controlwire::wordBytes(uint32_t(body.size()));
+  message.insert(message.end(), body.begin(), body.end());
+  return message;
+}
+
 Bytes join(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
@@ -96,6 +111,13 @@ int main(int argc, char** argv) {
       "called-again",
       Script(false).arrive(0, 2).send(0, intro).arrive(1, 2).send(1, introduction(u"Again")).wait(kInterval));
   seeds.emplace_back("long-names", Script(false).arrive(0).send(0, introduction(std::u16string(200, u'\u3042'))));
+  seeds.emplace_back("longest-names",
+                     Script(true)
+                         .arrive(0)
+                         .send(0, join({word(controlwire::challengeWord(0x5A)), longestNamesIntroduction()}))
+                         .send(0, kYes)
+                         .wait(kInterval)
+                         .send(0, kPing));
 
   for (const auto& [name, script] : seeds) {
     std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);

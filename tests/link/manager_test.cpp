@@ -23,7 +23,8 @@ TEST_F(ManagerTest, ADeviceAttachesIsShownAndItsClosedSocketDetachesIt) {
   start();
   const Ran none = run({"status"});
   EXPECT_EQ(none.status, 0);
-  EXPECT_EQ(none.out, "no device\n");
+  EXPECT_EQ(none.out, "no device\nmanager:     listening on 127.0.0.1:" + std::to_string(devicePort_) + "; log " +
+                          (folder_ / "pspclink.log").string() + "\n");
 
   auto device = this->device(kDeviceA, hexBytes("00000000"));
   ASSERT_TRUE(logs("attached: PsPC at 127.0.0.2: platform Palm PC, model P1, OS 2.11 (build 163), CPU MIPS type 4000"));
