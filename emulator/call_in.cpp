@@ -53,6 +53,9 @@ sockaddr_in addressOf(const std::string& dotted, uint16_t port) {
   return addr;
 }
 
+// One line on stdout in one write: the serving thread prints too.
+void say(const std::string& text) { std::cout << "PsPC emulator: " + text + "\n" << std::flush; }
+
 std::string nameOf(const sockaddr_in& addr) {
   char text[INET_ADDRSTRLEN] = {};
   ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
@@ -121,7 +124,7 @@ void CallIn::setPlugged(bool plugged) {
   if (!plugged) {
     if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
     state_ = State::Unplugged;
-  } else if (state_ == State::Unplugged) {
+  } else if (state_ == State::Unplugged || state_ == State::Done) {
     state_ = State::Calling;
   }
   cv_.notify_all();
@@ -137,7 +140,7 @@ void CallIn::setState(State state) {
 std::string CallIn::managerName() const { return options_.manager + ":" + std::to_string(options_.managerPort); }
 
 std::string CallIn::describe() const {
-  static const char* const kStates[] = {"calling", "introduced", "locked", "attached", "unplugged"};
+  static const char* const kStates[] = {"calling", "introduced", "locked", "attached", "unplugged", "done"};
   std::lock_guard lock(mutex_);
   const char* state = state_ != State::Unplugged && faults_.silent() ? "silent" : kStates[int(state_)];
   return std::string("call=") + state + " manager=" + managerName() + " pings=" + std::to_string(pings_) +
@@ -204,14 +207,14 @@ void CallIn::run() {
         std::lock_guard lock(mutex_);
         if (hangingUp()) continue;
       }
-      if (failure != lastFailure) {
+      if (failure != lastFailure || options_.once) {
         log_.write(0, "call-failed", JsonObject().add("manager", managerName()).add("reason", failure));
-        std::cout << "PsPC emulator: cannot call the connection manager at " << managerName() << ": " << failure
-                  << "; calling again until it answers" << std::endl;
+        say("cannot call the connection manager at " + managerName() + ": " + failure +
+            (options_.once ? "; the device calls again when it is plugged in again"
+                           : "; calling again until it answers"));
         lastFailure = failure;
       }
-      pause(retry);
-      retry = std::min(retry * 2, options_.longestRetry);
+      waitToCallAgain(retry);
       continue;
     }
     lastFailure.clear();
@@ -225,13 +228,25 @@ void CallIn::run() {
     }
     ::close(fd);
     log_.write(0, "hung-up", JsonObject().add("reason", reason).add("pings", pings).add("unanswered", unanswered));
-    std::cout << "PsPC emulator: hung up (" << reason << ")" << std::endl;
+    say("hung up (" + reason + ")");
     // A manager that took the device is called again soon; one that hung up
     // before its first ping (a refusal) less and less often.
     if (pings > 0) retry = options_.firstRetry;
+    waitToCallAgain(retry);
+  }
+}
+
+void CallIn::waitToCallAgain(std::chrono::milliseconds& retry) {
+  if (!options_.once) {
     pause(retry);
     retry = std::min(retry * 2, options_.longestRetry);
+    return;
   }
+  // One call a plug: the next comes with the next plug.
+  std::unique_lock lock(mutex_);
+  if (!hangingUp()) state_ = State::Done;
+  const uint64_t seq = plugSeq_;
+  cv_.wait(lock, [&] { return stopping_ || plugSeq_ != seq; });
 }
 
 int CallIn::dial(std::string& reason) {
@@ -355,8 +370,8 @@ std::string CallIn::talk(int fd) {
   log_.write(0, "introduced", introduced);
   setState(password_ ? State::Locked : State::Introduced);
   if (!send(fd, opening)) return ended(closed);
-  std::cout << "PsPC emulator: called the connection manager at " << managerName()
-            << (password_ ? "; the device asks for its password" : "") << std::endl;
+  say("called the connection manager at " + managerName() +
+      (password_ ? "; the device asks for its password" : ""));
 
   // Ping words and, while locked, passwords. A ping's low half (0x5678) is
   // far above the length of the longest password, so a ping that comes

@@ -8,7 +8,9 @@
 // When the manager hangs up or is not there, the device calls again, as a
 // device whose cable stays up does: at once after a plug, else after a wait
 // that grows from one second to eight while the calls fail. Unplugging hangs
-// up and stops the calling until the next plug.
+// up and stops the calling until the next plug. A device told to call once
+// (as a strict real device may) makes one call a plug: after a refusal or a
+// hang-up it waits for the next plug.
 //
 // Records in the op log (connection 0): call, call-failed (once per run of
 // failures with the same reason), introduced, password (each answer to a
@@ -38,6 +40,7 @@ struct CallOptions {
   std::chrono::milliseconds firstRetry{1000};
   std::chrono::milliseconds longestRetry{8000};
   std::chrono::milliseconds connectTimeout{5000};
+  bool once = false; // one call a plug, none after a refusal or a hang-up
 };
 
 // The introduction the device sends: its length word and body, spoilt as the
@@ -67,17 +70,21 @@ public:
 
   // "call=<state> manager=<address:port> pings=<n> unanswered=<n>", the
   // state being calling, introduced, locked (awaiting the password),
-  // attached, silent or unplugged; the pings are those of the latest call.
+  // attached, silent, unplugged or done (a once-calling device whose call
+  // ended); the pings are those of the latest call.
   std::string describe() const;
 
 private:
-  enum class State { Calling, Introduced, Locked, Attached, Unplugged };
+  enum class State { Calling, Introduced, Locked, Attached, Unplugged, Done };
 
   void run();
   // Waits until the device is plugged in and not silent; false on stop.
   bool waitUntilReady();
   // Waits `delay`, cut short by a plug, unplug or stop.
   void pause(std::chrono::milliseconds delay);
+  // After a call that failed or ended: waits as long as the device waits
+  // before it calls again.
+  void waitToCallAgain(std::chrono::milliseconds& retry);
   int dial(std::string& reason);
   // The call's exchange, until it ends: the reason it ended.
   std::string talk(int fd);

@@ -58,7 +58,9 @@ usage: pspcemu <command> <image folder> [arguments]
   serve DIR [options]       attach the device: serve it on the RAPI link until Ctrl-C
       --port N              RAPI port (default 990, the device's own; 0: any free port)
       --bind ADDR           address to listen on (default 127.0.0.1)
-      --link RATE           serial (115200 baud), usb (USB 1.1) or unlimited (default)
+      --link RATE           serial (115200 baud, a PsPC's serial cradle), usb (the speed of
+                            USB 1.1, for trying rates: a PsPC has no USB cable) or
+                            unlimited (default)
       --reply-delay-ms N    the device answers every call this much later
       --fault SPEC          inject a fault (repeatable): fail:<Call>:<N>[:<error>],
                             drop:<Call>:<N>, hold:<Call>:<N>, drop-after-bytes:<N>;
@@ -74,6 +76,8 @@ usage: pspcemu <command> <image folder> [arguments]
                             must begin with it
       --address A           with --call: the device's own address (default 127.0.0.1), which
                             it calls from and serves RAPI on
+      --call-once           with --call: call once each time the device is plugged in, and
+                            not again after a refusal or a hang-up, as a strict device may
   status DIR                identity, store, files, registry; the server's state if serving
   ls DIR [PATH] [-R]        list a device folder (default \)
   cat DIR PATH              write a device file to standard output
@@ -286,9 +290,11 @@ int cmdServe(const fs::path& dir, const Args& args) {
   if (args.has("--port")) options.port = uint16_t(parseNumber(args.get("--port"), "--port"));
   options.bindAddress = args.get("--bind", options.bindAddress);
   if (args.has("--address") && !args.has("--call")) fail("--address goes with --call (a listening device takes --bind)");
+  if (args.has("--call-once") && !args.has("--call")) fail("--call-once goes with --call");
   if (args.has("--call")) {
     if (args.has("--bind")) fail("--bind is for a listening device; a calling one takes --address");
     options.call = callOptions(args.get("--call"));
+    options.call->once = args.has("--call-once");
     options.bindAddress = args.get("--address", options.bindAddress);
     in_addr own{};
     if (::inet_pton(AF_INET, options.bindAddress.c_str(), &own) != 1 || own.s_addr == INADDR_ANY)
@@ -326,12 +332,15 @@ int cmdServe(const fs::path& dir, const Args& args) {
     fail(e.what());
   }
   writePortFile(dir / "link.port", server.linkPort());
-  std::cout << "PsPC emulator: serving " << dir.string() << " on " << options.bindAddress << ":"
-            << server.linkPort() << (options.startUnplugged ? " (unplugged)" : "")
-            << (options.call ? ", calling " + options.call->manager + ":" + std::to_string(options.call->managerPort)
-                             : std::string())
-            << ", control on " << image::controlSocketFile(dir).string() << "; link "
-            << LinkModel::rateName(link.rate()) << "; Ctrl-C to stop" << std::endl;
+  // One write: the calling thread prints its own lines meanwhile.
+  std::cout << "PsPC emulator: serving " + dir.string() + " on " + options.bindAddress + ":" +
+                   std::to_string(server.linkPort()) + (options.startUnplugged ? " (unplugged)" : "") +
+                   (options.call ? ", calling " + options.call->manager + ":" +
+                                       std::to_string(options.call->managerPort) + (options.call->once ? " once" : "")
+                                 : std::string()) +
+                   ", control on " + image::controlSocketFile(dir).string() + "; link " +
+                   LinkModel::rateName(link.rate()) + "; Ctrl-C to stop\n"
+            << std::flush;
   while (!server.quitRequested()) {
     timespec wait{0, 200 * 1000 * 1000};
     if (sigtimedwait(&signals, nullptr, &wait) > 0) break;
@@ -569,7 +578,7 @@ int main(int argc, char** argv) {
       return cmdServe(dir, parseArgs(argc, argv, 3,
                                      {"--port", "--bind", "--link", "--reply-delay-ms", "--fault", "--call",
                                       "--address"},
-                                     {"--unplugged"}));
+                                     {"--unplugged", "--call-once"}));
     const std::map<std::string, std::function<int(const fs::path&, const Args&)>> simple = {
         {"status", cmdStatus}, {"ls", cmdLs}, {"cat", cmdCat}, {"put", cmdPut},
         {"attrib", cmdAttrib}, {"reg", cmdReg}, {"log", cmdLog}, {"control", cmdControl}};

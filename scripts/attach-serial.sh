@@ -20,18 +20,26 @@
 #                         command, and stop: checks nothing, runs nothing
 #
 # The device calls with "CLIENT" and the desktop answers "CLIENTSERVER": that
-# is pppd's connect step, done by chat. PPP follows, with the two addresses.
-# The options are written to build/serial/<port>.options and pppd's log to
-# build/serial/<port>.log (shown as it grows). pppd needs root: the script runs
-# it with sudo unless it runs as root itself. Once the link is up, a pspclink
-# already running for you (pspclink status answers) takes the device's call;
-# otherwise the script starts one on the desktop's address, port 5679. Ctrl-C
-# ends the link and the pspclink started here. docs/serial-cable.md tells the
-# whole story, with what to do when the link does not come up.
+# is pppd's connect step, done by chat. PPP follows, with the two addresses,
+# and the device calls the desktop's address on port 5679 the moment its link
+# is up, perhaps once only: the connection manager listens before pppd starts.
+# A pspclink already running for you (pspclink status answers) takes the call
+# when it listens on the desktop's address or on every address; otherwise the
+# script starts one on the desktop's address, port 5679, giving the password
+# to the device's address. The options are written to
+# build/serial/<port>.options and pppd's log to build/serial/<port>.log (begun
+# afresh each run, shown as it grows). pppd needs root: the script runs it
+# with sudo unless it runs as root itself. Ctrl-C ends the link and the
+# pspclink started here. docs/serial-cable.md tells the whole story, with what
+# to do when the link does not come up.
+#
+# For tests only: PSPC_ATTACH_PPPD names a program run in pppd's place, with
+# pppd's arguments (and without the checks of pppd, chat and /dev/ppp); it
+# stands for the link as pppd would bring it up.
 set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
-pppd=/usr/sbin/pppd
+pppd=${PSPC_ATTACH_PPPD:-/usr/sbin/pppd}
 chat=/usr/sbin/chat
 pspclink=$top/build/native/bin/pspclink
 
@@ -124,6 +132,8 @@ connect "$chat -V -t $wait_s CLIENT 'CLIENTSERVER\\\\c'"
 # The desktop's address and the device's; the device calls the desktop's.
 $addresses
 ms-dns $desktop
+# Every control character may cross a direct cable as it is.
+asyncmap 0
 # A link to the device alone: no default route; the device does not log in;
 # the cradle has no modem lines to follow. The port is locked while in use.
 nodefaultroute
@@ -144,21 +154,35 @@ EOF
   [ $debug -eq 0 ] || echo debug
 }
 
+# The manager this script starts: on the desktop's address, which exists only
+# once the link is up (pspclink may listen on it before), giving the password
+# to the device's address alone.
+set -- serve --listen "$desktop:5679" --device "$device"
+[ -z "$password_file" ] || set -- "$@" --password-file "$password_file"
+
 if [ $print -eq 1 ]; then
   echo "pppd file $options"
-  echo "$pspclink serve --listen $desktop:5679${password_file:+ --password-file $password_file}"
+  echo "$pspclink $*"
   echo "--- $options"
   options_text
   exit 0
 fi
 
 # What the link needs from this machine, each missing piece with what to do.
-[ -x "$pppd" ] && [ -x "$chat" ] ||
-  die "pppd and chat are missing: install Debian's ppp package (sudo apt-get install ppp)"
-[ -c /dev/ppp ] || die "this kernel has no PPP support: /dev/ppp is missing.
+if [ -z "${PSPC_ATTACH_PPPD:-}" ]; then
+  [ -x "$pppd" ] && [ -x "$chat" ] ||
+    die "pppd and chat are missing: install Debian's ppp package (sudo apt-get install ppp)"
+  [ -c /dev/ppp ] || die "this kernel has no PPP support: /dev/ppp is missing.
   Load it with: sudo modprobe ppp_async   (it brings ppp_generic, which makes /dev/ppp)
   A kernel without PPP modules (containers, some build machines) cannot carry the
   serial link at all; the emulated device, which calls over TCP, needs none."
+fi
+# pppd reads /etc/ppp/options first: there, usepeerdns would make the device's
+# name server the desktop's own (pppd writes it into the resolver's files).
+peerdns=$(grep -n '^[[:space:]]*usepeerdns' /etc/ppp/options 2>/dev/null | head -n 1 || true)
+[ -z "$peerdns" ] || die "/etc/ppp/options asks for the peer's name servers (line ${peerdns%%:*}: ${peerdns#*:}):
+  the device would become the desktop's name server. Put a # before that line
+  (sudo nano /etc/ppp/options) and run this script again."
 [ -e "$port" ] || die "there is no $port: is the cradle's adapter plugged in?
   ls /dev/ttyUSB* /dev/ttyS* lists the ports; sudo dmesg | tail names the one a new adapter got."
 [ -c "$port" ] || die "$port is not a serial port (not a character device)"
@@ -168,7 +192,7 @@ if [ ! -r "$port" ] || [ ! -w "$port" ]; then
   Serial ports belong to the group $group: sudo adduser $(id -un) $group
   then log out and in again (a new group counts from the next login)."
 fi
-if [ "$(id -u)" -eq 0 ]; then
+if [ "$(id -u)" -eq 0 ] || [ -n "${PSPC_ATTACH_PPPD:-}" ]; then
   as_root=
 elif command -v sudo >/dev/null 2>&1; then
   as_root=sudo
@@ -177,16 +201,7 @@ else
 fi
 [ -z "$password_file" ] || [ -r "$password_file" ] || die "cannot read the password file $password_file"
 
-# A manager that already runs takes the call; otherwise one is started once
-# the desktop's address exists (it listens on that address alone).
-start_manager=1
-if [ -x "$pspclink" ] && "$pspclink" status >/dev/null 2>&1; then
-  start_manager=0
-  echo "attach-serial: the running pspclink takes the device's call; it must listen on $desktop:5679 or on every address (0.0.0.0:5679)"
-  [ -z "$password_file" ] || echo "attach-serial: --password-file is for a pspclink started here; the running one keeps its own"
-elif [ ! -x "$pspclink" ]; then
-  die "$pspclink is not built: cmake --preset native && cmake --build --preset native"
-fi
+[ -x "$pspclink" ] || die "$pspclink is not built: cmake --preset native && cmake --build --preset native"
 
 mkdir -p "$folder"
 options_text >"$options.tmp"
@@ -201,10 +216,7 @@ fi
 pid_file=/var/run/ppp-pspc-$name.pid
 status_file=$folder/$name.status
 rm -f "$status_file"
-# pppd's log (chat's words among it) on the terminal and in the log file; its
-# exit status in the status file once it ends.
-( status=0; $as_root "$pppd" file "$options" 2>&1 || status=$?; echo $status >"$status_file" ) | tee -i "$log" &
-runner=$!
+runner=
 manager_pid=
 
 # wait_pppd TENTHS: true once pppd has ended, false when it still runs after
@@ -223,18 +235,72 @@ wait_pppd() {
 # as root: sudo does not pass on a signal from its own process group.
 finish() {
   trap - INT TERM EXIT
-  if ! wait_pppd 50 && [ -r "$pid_file" ]; then
-    $as_root kill -TERM "$(cat "$pid_file")" 2>/dev/null || true
-  fi
-  if wait_pppd 150; then
-    wait "$runner" 2>/dev/null || true
-  else
-    echo "attach-serial: pppd still runs: $as_root kill $(cat "$pid_file" 2>/dev/null || echo "<pppd's process id>")" >&2
+  if [ -n "$runner" ]; then
+    if ! wait_pppd 50 && [ -r "$pid_file" ]; then
+      $as_root kill -TERM "$(cat "$pid_file")" 2>/dev/null || true
+    fi
+    if wait_pppd 150; then
+      wait "$runner" 2>/dev/null || true
+    else
+      echo "attach-serial: pppd still runs: $as_root kill $(cat "$pid_file" 2>/dev/null || echo "<pppd's process id>")" >&2
+    fi
   fi
   [ -z "$manager_pid" ] || { kill -TERM "$manager_pid" 2>/dev/null || true; wait "$manager_pid" 2>/dev/null || true; }
 }
 trap finish EXIT
 trap 'echo "attach-serial: stopping"; exit 130' INT TERM
+
+# where_manager: the "manager:" line of pspclink status (listening on A:P;
+# log L), or nothing while no manager answers.
+where_manager() { "$pspclink" status 2>/dev/null | sed -n 's/^manager: *//p'; }
+
+# The manager listens before pppd starts: the device may call the moment its
+# link is up, and only once.
+where=$(where_manager)
+if [ -n "$where" ]; then
+  listening=${where#listening on }
+  listening=${listening%%;*}
+  case "$listening" in
+    "$desktop:5679"|"0.0.0.0:5679") ;;
+    *) die "a pspclink of yours runs, listening on $listening, where the device does not call ($desktop:5679).
+  Stop it (kill the pspclink serve process), then run this script again: it starts one on $desktop:5679." ;;
+  esac
+  echo "attach-serial: the running pspclink (listening on $listening) takes the device's call"
+  [ -z "$password_file" ] || echo "attach-serial: --password-file is for a pspclink started here; the running one keeps its own"
+else
+  "$pspclink" "$@" &
+  manager_pid=$!
+  # Listening once status answers: the channel file is written after the bind.
+  until where=$(where_manager) && [ -n "$where" ]; do
+    if ! kill -0 "$manager_pid" 2>/dev/null; then
+      wait "$manager_pid" 2>/dev/null || true
+      manager_pid=
+      die "pspclink could not start: its words stand above"
+    fi
+    sleep 0.1
+  done
+  echo "attach-serial: pspclink listens on $desktop:5679 for the device's call; pspclink status shows the device once it calls"
+fi
+manager_log=${where#*; log }
+# The manager's log from here on is this run's: a "locked:" line in it says
+# why the device may end the link.
+manager_log_start=1
+[ ! -f "$manager_log" ] || manager_log_start=$(($(wc -c <"$manager_log") + 1))
+
+# Begun afresh: the "local  IP address" line of an earlier run is not this one's.
+: >"$log"
+# pppd's log (chat's words among it) on the terminal and in the log file; its
+# exit status in the status file once it ends.
+( status=0; $as_root "$pppd" file "$options" 2>&1 || status=$?; echo $status >"$status_file" ) | tee -i -a "$log" &
+runner=$!
+
+# The device's last word on its password in this run, when it ended locked:
+# the manager's "locked:" line, unless an attach or an unlock came after it.
+locked_line() {
+  [ -r "$manager_log" ] || return 0
+  tail -c "+$manager_log_start" "$manager_log" | grep -E ' (attached|locked|unlocked): ' | tail -n 1 |
+    grep ' locked: ' || true
+}
 
 explain() {
   case $1 in
@@ -255,22 +321,32 @@ explain() {
   esac
 }
 
+# ended: pppd's end, said, with the device's refusal of its password first
+# when that is why it ended the link.
+ended() {
+  wait "$runner" || true # the rest of pppd's log first
+  status=$(cat "$status_file")
+  locked=$(locked_line)
+  if [ -n "$locked" ]; then
+    echo "attach-serial: the device was locked when the link ended; the manager logged:
+  ${locked#* * }
+  Correct the password file (its first line, chmod 600), run this script again, then
+  start the connection on the device: the file is read afresh for every call." >&2
+  fi
+  case $status in
+    0|5) echo "attach-serial: $(explain "$status")" ;;
+    *) die "$(explain "$status")" ;;
+  esac
+}
+
 echo "attach-serial: waiting up to $wait_s s for the device on $port at $speed baud: start the PC connection on the device"
 # pppd logs the desktop's address once the link is up and the address is set.
-until [ -s "$status_file" ] || grep -q '^local  IP address' "$log" 2>/dev/null; do sleep 0.1; done
-if [ -s "$status_file" ]; then
-  wait "$runner" || true # the rest of pppd's log first
+until [ -s "$status_file" ] || grep -q '^local  IP address' "$log"; do sleep 0.1; done
+if [ -s "$status_file" ] && ! grep -q '^local  IP address' "$log"; then
+  wait "$runner" || true
   die "$(explain "$(cat "$status_file")")"
 fi
 echo "attach-serial: the link is up: desktop $desktop, device $device"
-
-if [ $start_manager -eq 1 ]; then
-  set -- serve --listen "$desktop:5679"
-  [ -z "$password_file" ] || set -- "$@" --password-file "$password_file"
-  "$pspclink" "$@" &
-  manager_pid=$!
-  echo "attach-serial: pspclink started on $desktop:5679; pspclink status shows the device once it calls"
-fi
 echo "attach-serial: Ctrl-C ends the link"
 
 while [ ! -s "$status_file" ]; do
@@ -280,9 +356,4 @@ while [ ! -s "$status_file" ]; do
   fi
   sleep 0.5
 done
-wait "$runner" || true
-status=$(cat "$status_file")
-case $status in
-  0|5) echo "attach-serial: $(explain "$status")" ;;
-  *) die "$(explain "$status")" ;;
-esac
+ended

@@ -251,6 +251,7 @@ void E2eTest::startDevice(const DeviceSettings& settings) {
     serverOptions_.bindAddress.clear(); // chosen as it starts
     serverOptions_.call.emplace();
     serverOptions_.call->managerPort = *settings.managerPort;
+    serverOptions_.call->once = settings.callOnce;
   }
   serve();
   // Unplugged once it has its port: the program is then given a port on

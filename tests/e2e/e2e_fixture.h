@@ -66,6 +66,9 @@ struct DeviceSettings {
   // find it through the manager. Unset: it listens on a free port of
   // 127.0.0.1, and the programs are given that endpoint.
   std::optional<uint16_t> managerPort;
+  // With managerPort: the device calls once a plug, as a strict real device
+  // may, and not again after a refusal or a hang-up.
+  bool callOnce = false;
   // The device's password (empty: none), asked of the manager when it calls.
   std::string password;
 };

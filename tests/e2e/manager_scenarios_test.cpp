@@ -110,9 +110,11 @@ protected:
   }
 
   // The device of an earlier install, calling the manager; once the manager
-  // has taken it, and every package in place.
+  // has taken it, and every package in place. The device calls once, as a
+  // strict real device may: the manager must take its first call.
   void arrangeCalling(DeviceSettings settings = deviceWithPreviousVersions()) {
     settings.managerPort = manager_->port();
+    settings.callOnce = true;
     arrange(settings);
     ASSERT_TRUE(manager_->logs("attached: PsPC at " + deviceAddress() + ": "));
   }
@@ -297,7 +299,11 @@ TEST_F(ThroughTheManager, ASecondDeviceIsRefusedAndTheFirstOnesInstallGoesOn) {
 
 TEST_F(ThroughTheManager, RestartedItTakesTheDeviceAgainAndTheWaitingSetupInstalls) {
   startManager();
-  arrangeCalling();
+  // A device that calls again after the hang-up, as one whose cable stays up does.
+  DeviceSettings settings = deviceWithPreviousVersions();
+  settings.managerPort = manager_->port();
+  arrange(settings);
+  ASSERT_TRUE(manager_->logs(attachedLine()));
   manager_->stop();
   ASSERT_TRUE(manager_->logs("detached: PsPC at " + deviceAddress() + " (the connection manager stopped)"));
 

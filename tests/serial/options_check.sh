@@ -42,11 +42,11 @@ has "115200"
 has "192.168.131.1:192.168.131.129"
 has "ms-dns 192.168.131.1"
 has "connect \"/usr/sbin/chat -V -t 120 CLIENT 'CLIENTSERVER\\\\c'\""
-for option in nodefaultroute noauth local crtscts lock nodetach; do has "$option"; done
+for option in nodefaultroute noauth local crtscts lock nodetach "asyncmap 0"; do has "$option"; done
 lacks "defaultroute"
 lacks "nocrtscts"
-grep -q '^/.*/build/native/bin/pspclink serve --listen 192.168.131.1:5679$' "$out" ||
-  fail "pspclink does not listen on the desktop's address"
+grep -q '^/.*/build/native/bin/pspclink serve --listen 192.168.131.1:5679 --device 192.168.131.129$' "$out" ||
+  fail "pspclink does not listen on the desktop's address, giving the password to the device's"
 
 print "a built-in port, slower, on a cable without RTS/CTS" ttyS1 19200 --no-crtscts --wait 30
 has "/dev/ttyS1"
@@ -60,7 +60,7 @@ print "addresses of the user's own, a password file" --addresses 10.1.2.3:10.1.2
   --password-file '/home/a user/pw' /dev/ttyUSB3
 has "10.1.2.3:10.1.2.4"
 has "ms-dns 10.1.2.3"
-grep -q "pspclink serve --listen 10.1.2.3:5679 --password-file /home/a user/pw\$" "$out" ||
+grep -q "pspclink serve --listen 10.1.2.3:5679 --device 10.1.2.4 --password-file /home/a user/pw\$" "$out" ||
   fail "the password file is not handed to pspclink"
 
 refuses "no port" "which serial port?"

@@ -1,0 +1,106 @@
+#!/bin/sh
+# attach-serial.sh's order against a device that calls once, the moment its
+# link is up: the manager must be listening by then. pppd cannot run here (no
+# PPP in the kernel); tests/serial/pppd_standin.sh stands in for it and has an
+# emulated device call the desktop's address once, before it even says the
+# link is up. Cases: pspclink listens on an address the machine does not have
+# yet (the cable's, before PPP); the once-calling device is attached; a device
+# that refuses the password ends the link, and the script says why.
+#   attach_order_check.sh <pspcemu> <pspclink> <attach-serial.sh> <pppd stand-in> <work folder>
+set -eu
+pspcemu=$1
+pspclink=$2
+attach=$3
+standin=$4
+work=$5
+rm -rf "$work"
+mkdir -p "$work"
+case_name=setup
+attach_pid=
+socat_pid=
+fail() {
+  echo "FAIL ($case_name): $*"
+  for file in "$work"/*.out "$work"/*/pspclink.log "$work"/*/oplog.jsonl; do
+    [ -e "$file" ] && { echo "== $file"; cat "$file"; }
+  done
+  exit 1
+}
+cleanup() {
+  # The stand-in first: attach-serial.sh waits for its pppd to end.
+  [ ! -s "$work/standin.pid" ] || kill -TERM "$(cat "$work/standin.pid")" 2>/dev/null || true
+  [ -z "$attach_pid" ] || { kill -TERM "$attach_pid" 2>/dev/null || true; wait "$attach_pid" 2>/dev/null || true; }
+  [ -z "$socat_pid" ] || { kill "$socat_pid" 2>/dev/null || true; wait "$socat_pid" 2>/dev/null || true; }
+}
+trap cleanup EXIT
+# until_true SECONDS COMMAND...: true once the command is, false after so long.
+until_true() {
+  limit=$(($1 * 10))
+  shift
+  tenths=0
+  until "$@"; do
+    tenths=$((tenths + 1))
+    [ $tenths -lt $limit ] || return 1
+    sleep 0.1
+  done
+}
+status_has() { PSPCLINK_DIR=$1 "$pspclink" status 2>/dev/null | grep -qF -- "$2"; }
+
+case_name="pspclink listens on an address that does not exist yet"
+PSPCLINK_DIR=$work/freebind "$pspclink" serve --listen 192.0.2.1:0 >"$work/freebind.out" 2>&1 &
+manager=$!
+until_true 30 status_has "$work/freebind" "manager:     listening on 192.0.2.1:" || fail "it does not listen"
+kill -TERM $manager
+wait $manager || fail "it ended with $?"
+
+# A serial port for the options: one end of a pseudo-terminal pair.
+socat -d -d pty,raw,echo=0 pty,raw,echo=0 2>"$work/socat.out" &
+socat_pid=$!
+until_true 60 grep -q 'starting data transfer loop' "$work/socat.out" || fail "socat made no pseudo-terminal pair"
+port=$(sed -n 's/.* PTY is //p' "$work/socat.out" | sed -n 1p)
+
+# attach CASE [attach-serial options]: attach-serial.sh on the port, in the
+# background, with the device of image $work/CASE and channel folder
+# $work/CASE-link; its words in $work/CASE.out.
+attach() {
+  name=$1
+  shift
+  export PSPCLINK_DIR="$work/$name-link" PSPC_ATTACH_PPPD="$standin" PSPC_STANDIN_WORK="$work"
+  export PSPC_STANDIN_IMAGE="$work/$name" PSPC_STANDIN_PSPCEMU="$pspcemu"
+  sh "$attach" --addresses 127.0.131.1:127.0.131.129 "$@" "$port" >"$work/$name.out" 2>&1 &
+  attach_pid=$!
+}
+# The device ends the link, as after a refused password: pppd's status 0.
+link_ended_by_device() {
+  until_true 30 test -s "$work/standin.pid" || fail "the stand-in did not start"
+  kill -USR1 "$(cat "$work/standin.pid")"
+  status=0
+  wait "$attach_pid" || status=$?
+  attach_pid=
+  rm -f "$work/standin.pid"
+  [ $status -eq 0 ] || fail "attach-serial.sh ended with $status"
+  grep -qF "attach-serial: the device ended the link" "$work/$name.out" || fail "the end is not told"
+}
+
+case_name="the once-calling device is attached"
+"$pspcemu" init "$work/once" >/dev/null
+attach once
+until_true 60 status_has "$work/once-link" "address:     127.0.131.129" ||
+  fail "the device's one call was not taken ($(grep -o '"op":"[a-z-]*"' "$work/once/oplog.jsonl" | tr '\n' ' '))"
+link_ended_by_device
+! grep -q "was locked" "$work/once.out" || fail "a device that took no password is said to be locked"
+until_true 30 sh -c "! test -e '$work/once-link/channel'" || fail "the pspclink it started still runs"
+
+case_name="a refused password ends the link, and the script says so"
+printf 'kagi\n' >"$work/device-password"
+printf 'not the one\n' >"$work/password"
+chmod 600 "$work/password"
+"$pspcemu" init "$work/locked" --password-file "$work/device-password" >/dev/null
+attach locked --password-file "$work/password"
+until_true 60 status_has "$work/locked-link" "state:       locked (the device refused the password" ||
+  fail "the device was not seen refusing the password"
+link_ended_by_device
+grep -qF "the device was locked when the link ended" "$work/locked.out" || fail "the lock is not told"
+grep -qF "locked: PsPC at 127.0.131.129 refused the password" "$work/locked.out" || fail "the manager's line is not shown"
+grep -qF "Correct the password file" "$work/locked.out" || fail "what to do is not told"
+
+echo "the manager listens before the link: the once-calling device attached; a refused password told"
