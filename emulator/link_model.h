@@ -1,6 +1,7 @@
-// The cable between desktop and device. A real PsPC sits on a serial or USB
-// link; the model paces every packet so that a transfer takes as long as it
-// would on that link, and the progress of a setup run can be watched.
+// The cable between desktop and device. A real PsPC sits in a serial cradle;
+// the model paces every packet so that a transfer takes as long as it would
+// on such a link (or at the speed of USB 1.1, which later devices used, to
+// try other rates), and the progress of a setup run can be watched.
 #pragma once
 
 #include <chrono>

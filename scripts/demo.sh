@@ -15,8 +15,9 @@
 #   --language JPN|ENG   device language (default JPN)
 #   --version V          device version text (default 1.12.00)
 #   --store-bytes N      device store capacity, K and M suffixes (default 8M)
-#   --link RATE          serial (115200 baud), usb (USB 1.1) or unlimited (default),
-#                        to watch the transfer at a real link's speed
+#   --link RATE          serial (115200 baud, a PsPC's cradle), usb (the speed of
+#                        USB 1.1, for trying rates) or unlimited (default), to
+#                        watch the transfer at a real link's speed
 #   --choose WHAT        the packages the headless run ticks: mfc, vb, both (default)
 #                        or none (it presses Cancel); with a display you choose
 #   --packages DIR       a package folder of your own (with English\ or Japanese\,
