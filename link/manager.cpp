@@ -129,7 +129,7 @@ class Manager {
 public:
   Manager(const ManagerOptions& options, const EventLog& log, std::string token, uint64_t firstAttach,
           std::string listening)
-      : log_(log), token_(std::move(token)), devicesNamed_(options.devices), listening_(listening),
+      : log_(log), token_(std::move(token)), devicesNamed_(options.devices), listening_(std::move(listening)),
         devices_(options.timing,
                  {[this](const std::string& line) { log_.write(line); },
                   [&options] {
