@@ -20,21 +20,6 @@ inline const char kIntroductionHex[] = "44000000"                               
 
 inline Bytes introduction() { return hexBytes(kIntroductionHex); }
 
-// The longest names a legal introduction can carry: a body of 511 bytes, the
-// largest below the challenge range, whose three name offsets all point at
-// 36, the first byte after the fixed fields, where 236 units of U+3042 (3
-// bytes of UTF-8 each) and the terminator fill the rest.
-inline Bytes longestNamesIntroduction() {
-  Bytes message = {0xFF, 0x01, 0x00, 0x00}; // the length word: 511 bytes follow
-  Bytes body(511, 0);
-  for (size_t field : {24, 28, 32}) body[field] = 36;
-  for (size_t at = 36; at + 2 < 510; at += 2) {
-    body[at] = 0x42;
-    body[at + 1] = 0x30;
-  }
-  message.insert(message.end(), body.begin(), body.end());
-  return message;
-}
 
 // A challenge whose key is 0x5A.
 inline Bytes challenge() { return hexBytes("5a100000"); }

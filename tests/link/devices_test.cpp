@@ -147,32 +147,6 @@ TEST_F(DevicesTest, ThePasswordsFateIsLoggedAndRecordedButNeverThePassword) {
   EXPECT_EQ(logText().find("sesame"), std::string::npos) << logText();
 }
 
-// The device's record goes to rapi.dll and `pspclink status` as one line:
-// every device that introduced itself in due form must read back from it,
-// however long its names and its password.
-TEST_F(DevicesTest, TheLongestRecordALegalIntroductionMakesReadsBack) {
-  password_ = {std::u16string(controlwire::kMaxPasswordUnits, u'\u3042'), ""};
-  Bytes challenged = challenge();
-  const Bytes intro = longestNamesIntroduction();
-  challenged.insert(challenged.end(), intro.begin(), intro.end());
-  call(1, kAddressA, challenged);
-  const Bytes accepted = hexBytes("0100");
-  devices_.received(1, accepted.data(), accepted.size(), 0);
-  const auto record = devices_.attached();
-  ASSERT_TRUE(record);
-  ASSERT_EQ(record->name.size(), 236u * 3);
-  const std::string line = formatDeviceRecord(*record, true);
-  EXPECT_LE(line.size() - 1, linkchannel::kMaxLineBytes);
-  linkchannel::Line parsed;
-  DeviceRecord read;
-  std::string error;
-  ASSERT_TRUE(linkchannel::parseLine(line.substr(0, line.size() - 1), parsed)) << line.size() << " bytes";
-  ASSERT_TRUE(parseDeviceRecord(parsed, read, error)) << error;
-  EXPECT_EQ(read.name, record->name);
-  EXPECT_EQ(read.model, record->model);
-  EXPECT_EQ(read.prelude, record->prelude);
-}
-
 TEST_F(DevicesTest, ACallerThePasswordIsWithheldFromStaysLockedUnanswered) {
   password_ = {u"sesame", ""};
   Bytes challenged = challenge();

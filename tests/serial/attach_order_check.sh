@@ -4,8 +4,7 @@
 # PPP in the kernel); tests/serial/pppd_standin.sh stands in for it and has an
 # emulated device call the desktop's address once, before it even says the
 # link is up. Cases: pspclink listens on an address the machine does not have
-# yet (the cable's, before PPP); the once-calling device is attached; a device
-# that refuses the password ends the link, and the script says why.
+# yet (the cable's, before PPP); the once-calling device is attached.
 #   attach_order_check.sh <pspcemu> <pspclink> <attach-serial.sh> <pppd stand-in> <work folder>
 set -eu
 pspcemu=$1
@@ -69,7 +68,7 @@ attach() {
   sh "$attach" --addresses 127.0.131.1:127.0.131.129 "$@" "$port" >"$work/$name.out" 2>&1 &
   attach_pid=$!
 }
-# The device ends the link, as after a refused password: pppd's status 0.
+# The device ends the link: pppd's status 0.
 link_ended_by_device() {
   until_true 30 test -s "$work/standin.pid" || fail "the stand-in did not start"
   kill -USR1 "$(cat "$work/standin.pid")"
@@ -90,17 +89,4 @@ link_ended_by_device
 ! grep -q "was locked" "$work/once.out" || fail "a device that took no password is said to be locked"
 until_true 30 sh -c "! test -e '$work/once-link/channel'" || fail "the pspclink it started still runs"
 
-case_name="a refused password ends the link, and the script says so"
-printf 'kagi\n' >"$work/device-password"
-printf 'not the one\n' >"$work/password"
-chmod 600 "$work/password"
-"$pspcemu" init "$work/locked" --password-file "$work/device-password" >/dev/null
-attach locked --password-file "$work/password"
-until_true 60 status_has "$work/locked-link" "state:       locked (the device refused the password" ||
-  fail "the device was not seen refusing the password"
-link_ended_by_device
-grep -qF "the device was locked when the link ended" "$work/locked.out" || fail "the lock is not told"
-grep -qF "locked: PsPC at 127.0.131.129 refused the password" "$work/locked.out" || fail "the manager's line is not shown"
-grep -qF "Correct the password file" "$work/locked.out" || fail "what to do is not told"
-
-echo "the manager listens before the link: the once-calling device attached; a refused password told"
+echo "the manager listens before the link: the once-calling device attached"
