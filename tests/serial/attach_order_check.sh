@@ -57,36 +57,24 @@ socat_pid=$!
 until_true 60 grep -q 'starting data transfer loop' "$work/socat.out" || fail "socat made no pseudo-terminal pair"
 port=$(sed -n 's/.* PTY is //p' "$work/socat.out" | sed -n 1p)
 
-# attach CASE [attach-serial options]: attach-serial.sh on the port, in the
-# background, with the device of image $work/CASE and channel folder
-# $work/CASE-link; its words in $work/CASE.out.
-attach() {
-  name=$1
-  shift
-  export PSPCLINK_DIR="$work/$name-link" PSPC_ATTACH_PPPD="$standin" PSPC_STANDIN_WORK="$work"
-  export PSPC_STANDIN_IMAGE="$work/$name" PSPC_STANDIN_PSPCEMU="$pspcemu"
-  sh "$attach" --addresses 127.0.131.1:127.0.131.129 "$@" "$port" >"$work/$name.out" 2>&1 &
-  attach_pid=$!
-}
-# The device ends the link: pppd's status 0.
-link_ended_by_device() {
-  until_true 30 test -s "$work/standin.pid" || fail "the stand-in did not start"
-  kill -USR1 "$(cat "$work/standin.pid")"
-  status=0
-  wait "$attach_pid" || status=$?
-  attach_pid=
-  rm -f "$work/standin.pid"
-  [ $status -eq 0 ] || fail "attach-serial.sh ended with $status"
-  grep -qF "attach-serial: the device ended the link" "$work/$name.out" || fail "the end is not told"
-}
-
 case_name="the once-calling device is attached"
-"$pspcemu" init "$work/once" >/dev/null
-attach once
-until_true 60 status_has "$work/once-link" "address:     127.0.131.129" ||
-  fail "the device's one call was not taken ($(grep -o '"op":"[a-z-]*"' "$work/once/oplog.jsonl" | tr '\n' ' '))"
-link_ended_by_device
-! grep -q "was locked" "$work/once.out" || fail "a device that took no password is said to be locked"
-until_true 30 sh -c "! test -e '$work/once-link/channel'" || fail "the pspclink it started still runs"
+"$pspcemu" init "$work/device" >/dev/null
+export PSPCLINK_DIR="$work/link" PSPC_ATTACH_PPPD="$standin" PSPC_STANDIN_WORK="$work"
+export PSPC_STANDIN_IMAGE="$work/device" PSPC_STANDIN_PSPCEMU="$pspcemu"
+sh "$attach" --addresses 127.0.131.1:127.0.131.129 "$port" >"$work/attach.out" 2>&1 &
+attach_pid=$!
+until_true 60 status_has "$work/link" "address:     127.0.131.129" ||
+  fail "the device's one call was not taken ($(grep -o '"op":"[a-z-]*"' "$work/device/oplog.jsonl" | tr '\n' ' '))"
+
+case_name="the device ends the link"
+kill -USR1 "$(cat "$work/standin.pid")"
+status=0
+wait "$attach_pid" || status=$?
+attach_pid=
+rm -f "$work/standin.pid"
+[ $status -eq 0 ] || fail "attach-serial.sh ended with $status"
+grep -qF "attach-serial: the device ended the link" "$work/attach.out" || fail "the end is not told"
+! grep -q "was locked" "$work/attach.out" || fail "a device that took no password is said to be locked"
+until_true 30 sh -c "! test -e '$work/link/channel'" || fail "the pspclink it started still runs"
 
 echo "the manager listens before the link: the once-calling device attached"
