@@ -286,9 +286,14 @@ void Manager::acceptDevices(int listenFd, uint64_t nowMs) {
     sockaddr_in local{};
     length = sizeof local;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-    const uint32_t from = ntohl(peer.sin_addr.s_addr);
-    const std::string withheld =
-        whyPasswordWithheld(from, ntohl(local.sin_addr.s_addr), localInterfaces(), devicesNamed_);
+    CallEnds ends;
+    ends.peer = ntohl(peer.sin_addr.s_addr);
+    ends.local = ntohl(local.sin_addr.s_addr);
+    ends.peerPort = ntohs(peer.sin_port);
+    ends.localPort = ntohs(local.sin_port);
+    ends.callerUser = localCaller(ends.peer, ends.peerPort, ends.local, ends.localPort);
+    const uint32_t from = ends.peer;
+    const std::string withheld = whyPasswordWithheld(ends, ::getuid(), localInterfaces(), devicesNamed_);
     const CallId id = nextId_++;
     if (!devices_.arrived(id, from, nowMs, withheld)) {
       ::close(fd);

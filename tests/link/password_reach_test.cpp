@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace pspclink {
@@ -23,26 +28,30 @@ TEST(PasswordReach, OnlyACallOverTheCableTheLoopbackOrFromANamedAddressGetsThePa
       {"eth0", kEthernet, false, false, 0},
       {"ppp0", kLinkDesktop, false, true, kLinkDevice},
   };
+  constexpr unsigned kUser = 1000, kOtherUser = 1001;
   struct Case {
     const char* what;
-    uint32_t peer, local;
+    CallEnds call;
     std::vector<uint32_t> devices;
     const char* withheldSays; // nullptr: the password is given
   };
   const Case cases[] = {
-      {"an emulated device on the loopback", kEmulated, kLoopback, {}, nullptr},
-      {"the device at the cable's other end", kLinkDevice, kLinkDesktop, {}, nullptr},
-      {"a neighbour calling the cable's address", kNeighbour, kLinkDesktop, {},
+      {"the user's emulated device on the loopback", {kEmulated, kLoopback, 0, 0, kUser}, {}, nullptr},
+      {"another user's program on the loopback", {kEmulated, kLoopback, 0, 0, kOtherUser}, {},
+       "came in on the loopback from a program of another user (uid 1001)"},
+      {"a loopback caller of no known user", {kEmulated, kLoopback, 0, 0, std::nullopt}, {}, "a user not known"},
+      {"the device at the cable's other end", {kLinkDevice, kLinkDesktop, 0, 0, std::nullopt}, {}, nullptr},
+      {"a neighbour calling the cable's address", {kNeighbour, kLinkDesktop, 0, 0, std::nullopt}, {},
        "came in on ppp0 (192.168.131.1), but not from its other end 192.168.131.129"},
-      {"a neighbour on the network", kNeighbour, kEthernet, {},
+      {"a neighbour on the network", {kNeighbour, kEthernet, 0, 0, std::nullopt}, {},
        "the call from 192.168.1.77 came in on eth0 (192.168.1.5), neither the loopback nor a point-to-point link: a "
        "device's password goes only to a device on its cable; if 192.168.1.77 is your device, start pspclink serve "
        "with --device 192.168.1.77"},
-      {"the same neighbour named with --device", kNeighbour, kEthernet, {kLinkDevice, kNeighbour}, nullptr},
-      {"a link that is gone", kLinkDevice, 0x0A000001, {}, "on 10.0.0.1, an address of no link of this machine now"},
+      {"the same neighbour named with --device", {kNeighbour, kEthernet, 0, 0, std::nullopt}, {kLinkDevice, kNeighbour}, nullptr},
+      {"a link that is gone", {kLinkDevice, 0x0A000001, 0, 0, std::nullopt}, {}, "on 10.0.0.1, an address of no link of this machine now"},
   };
   for (const Case& c : cases) {
-    const std::string why = whyPasswordWithheld(c.peer, c.local, interfaces, c.devices);
+    const std::string why = whyPasswordWithheld(c.call, kUser, interfaces, c.devices);
     if (!c.withheldSays)
       EXPECT_EQ(why, "") << c.what;
     else
@@ -50,12 +59,30 @@ TEST(PasswordReach, OnlyACallOverTheCableTheLoopbackOrFromANamedAddressGetsThePa
   }
 }
 
-TEST(PasswordReach, ThisMachinesLoopbackIsKnownForOne) {
+// This machine as it is: its loopback, and the user of a call made on it.
+TEST(PasswordReach, AUsersOwnCallOnThisMachinesLoopbackIsKnownForOne) {
   const std::vector<LocalInterface> interfaces = localInterfaces();
   EXPECT_TRUE(std::any_of(interfaces.begin(), interfaces.end(), [](const LocalInterface& interface) {
     return interface.address == kLoopback && interface.loopback && !interface.pointToPoint;
   }));
-  EXPECT_EQ(whyPasswordWithheld(kEmulated, kLoopback, interfaces, {}), "");
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0), caller = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(kLoopback);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  ASSERT_EQ(::connect(caller, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const int taken = ::accept(listener, nullptr, nullptr);
+  sockaddr_in from{};
+  length = sizeof from;
+  ASSERT_EQ(::getpeername(taken, reinterpret_cast<sockaddr*>(&from), &length), 0);
+  CallEnds call{ntohl(from.sin_addr.s_addr), kLoopback, ntohs(from.sin_port), ntohs(address.sin_port), std::nullopt};
+  call.callerUser = localCaller(call.peer, call.peerPort, call.local, call.localPort);
+  EXPECT_EQ(call.callerUser, ::getuid());
+  EXPECT_EQ(whyPasswordWithheld(call, ::getuid(), interfaces, {}), "");
+  for (int fd : {taken, caller, listener}) ::close(fd);
 }
 
 } // namespace
