@@ -40,11 +40,11 @@ status=0
   "$work/corpus" "$seeds" >"$log" 2>&1 || status=$?
 
 # The closing numbers: executions, speed, coverage, memory.
-grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true
-grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb|new_units_added)' "$log" || true
+grep -a -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true
+grep -a -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb|new_units_added)' "$log" || true
 if [ $status -ne 0 ]; then
   echo "run.sh: the fuzzer found a fault (exit $status); the input is in $work/findings/. The report:" >&2
-  grep -E -A 30 'ERROR: |[a-z]+ fuzzer: |runtime error|deadly signal|timeout|malloc\(' "$log" | head -n 60 >&2 || tail -n 60 "$log" >&2
+  grep -a -E -A 30 'ERROR: |[a-z]+ fuzzer: |runtime error|deadly signal|timeout|malloc\(' "$log" | head -n 60 >&2 || tail -n 60 "$log" >&2
   exit 1
 fi
 echo "run.sh: no finding in $seconds s (full output: $log)"
