@@ -1,7 +1,7 @@
 // Faults a tester injects into the device: a call that fails, a link that
 // drops at a chosen call or after a number of bytes, and a device that
 // misbehaves towards the desktop's connection manager. Set from the
-// emulator's command line or its control channel, never by anything on the
+// emulator's command line or its console, never by anything on the
 // link itself.
 #pragma once
 

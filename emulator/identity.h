@@ -59,9 +59,9 @@ inline std::filesystem::path attributesFile(const std::filesystem::path& dir) { 
 inline std::filesystem::path registryFile(const std::filesystem::path& dir) { return dir / "registry.dat"; }
 inline std::filesystem::path opLogFile(const std::filesystem::path& dir) { return dir / "oplog.jsonl"; }
 inline std::filesystem::path passwordFile(const std::filesystem::path& dir) { return dir / "password"; }
-// The serving emulator's control channel (see control_socket.h).
-inline constexpr char kControlSocketName[] = "control.sock";
-inline std::filesystem::path controlSocketFile(const std::filesystem::path& dir) { return dir / kControlSocketName; }
+// The serving emulator's console (see console_socket.h).
+inline constexpr char kConsoleSocketName[] = "console.sock";
+inline std::filesystem::path consoleSocketFile(const std::filesystem::path& dir) { return dir / kConsoleSocketName; }
 
 // Makes a fresh image: \Windows (with the device tool), \Temp, \My Documents,
 // an empty registry. Fails (false, `error` set) when `dir` exists and is not empty.

@@ -1,12 +1,12 @@
 // pspcemu: the PsPC device emulator's command line. Makes device images,
 // serves one on the RAPI link, and lets a person look into it.
-#include "control_client.h"
+#include "console_client.h"
 #include "device.h"
 #include "device_path.h"
 #include "faults.h"
 #include "file_system.h"
 #include "host_file.h"
-#include "link_model.h"
+#include "line_speed.h"
 #include "op_log.h"
 #include "registry.h"
 #include "serial_cable.h"
@@ -85,7 +85,7 @@ usage: pspcemu <command> <image folder> [arguments]
   attrib DIR PATH [+r|-r|+h|-h|+s|-s]...  show or change a device file's attributes
   reg DIR                   export the device registry as readable text
   log DIR [--json] [--tail N]  show the op log: every call a desktop made on the link
-  control DIR COMMAND...    send a command to the emulator serving DIR: status, plug, unplug,
+  console DIR COMMAND...    send a command to the emulator serving DIR: status, plug, unplug,
                             fault <spec>, release, clear-faults, link <rate>, delay <ms>, quit
                             (unplug also hangs up the call to the manager; clear-faults ends
                             a silence)
@@ -95,8 +95,8 @@ usage: pspcemu <command> <image folder> [arguments]
       --speed N             the line's speed in baud (default 115200)
       --timeout S           give up after S seconds without the answer (default 30)
 
-While serving, DIR/link.port holds the RAPI port in use, and DIR/control.sock is the
-control channel: a Unix-domain socket open to the user who serves the image only.
+While serving, DIR/link.port holds the RAPI port in use, and DIR/console.sock is the
+console: a Unix-domain socket open to the user who serves the image only.
 Desktop programs reach the device through rapi.dll; set PSPC_RAPI_ENDPOINT=127.0.0.1:<port>
 when the port is not 990.
 )";
@@ -301,9 +301,9 @@ int cmdServe(const fs::path& dir, const Args& args) {
       fail("--address must be the device's own IPv4 address, one the manager can dial: " + options.bindAddress);
   }
   options.startUnplugged = args.has("--unplugged");
-  LinkModel link;
+  LineSpeed link;
   if (args.has("--link")) {
-    auto rate = LinkModel::parseRate(args.get("--link"));
+    auto rate = LineSpeed::parseRate(args.get("--link"));
     if (!rate) fail("unknown link '" + args.get("--link") + "' (serial, usb, unlimited or bytes per second)");
     link.setRate(*rate);
   }
@@ -328,7 +328,7 @@ int cmdServe(const fs::path& dir, const Args& args) {
   try {
     server.start();
   } catch (const std::exception& e) {
-    server.stop(); // leaves no control socket behind
+    server.stop(); // leaves no console socket behind
     fail(e.what());
   }
   writePortFile(dir / "link.port", server.linkPort());
@@ -338,8 +338,8 @@ int cmdServe(const fs::path& dir, const Args& args) {
                    (options.call ? ", calling " + options.call->manager + ":" +
                                        std::to_string(options.call->managerPort) + (options.call->once ? " once" : "")
                                  : std::string()) +
-                   ", control on " + image::controlSocketFile(dir).string() + "; link " +
-                   LinkModel::rateName(link.rate()) + "; Ctrl-C to stop\n"
+                   ", console on " + image::consoleSocketFile(dir).string() + "; link " +
+                   LineSpeed::rateName(link.rate()) + "; Ctrl-C to stop\n"
             << std::flush;
   while (!server.quitRequested()) {
     timespec wait{0, 200 * 1000 * 1000};
@@ -523,10 +523,10 @@ int cmdStatus(const fs::path& dir, const Args&) {
   std::error_code ec;
   bool tool = fs::exists(image::fsRoot(dir) / "Windows" / "MakeZlkData.exe", ec);
   std::cout << "tool      " << (tool ? "\\Windows\\MakeZlkData.exe" : "missing") << "\n";
-  if (fs::exists(fs::symlink_status(image::controlSocketFile(dir), ec))) {
+  if (fs::exists(fs::symlink_status(image::consoleSocketFile(dir), ec))) {
     std::string answer;
     std::string error;
-    if (sendControl(dir, "status", answer, error)) std::cout << "serving   " << answer << "\n";
+    if (sendToConsole(dir, "status", answer, error)) std::cout << "serving   " << answer << "\n";
     else std::cout << "serving   no answer (" << error << ")\n";
   } else {
     std::cout << "serving   no\n";
@@ -538,12 +538,12 @@ int cmdStatus(const fs::path& dir, const Args&) {
   return 0;
 }
 
-int cmdControl(const fs::path& dir, const Args& args) {
-  if (args.positional.empty()) fail("control needs a command (status, plug, unplug, fault <spec>, ...)");
+int cmdConsole(const fs::path& dir, const Args& args) {
+  if (args.positional.empty()) fail("console needs a command (status, plug, unplug, fault <spec>, ...)");
   std::string line;
   for (const std::string& word : args.positional) line += (line.empty() ? "" : " ") + word;
   std::string answer, error;
-  if (!sendControl(dir, line, answer, error)) fail(error);
+  if (!sendToConsole(dir, line, answer, error)) fail(error);
   std::cout << answer << "\n";
   return answer.rfind("ok", 0) == 0 ? 0 : 1;
 }
@@ -581,7 +581,7 @@ int main(int argc, char** argv) {
                                      {"--unplugged", "--call-once"}));
     const std::map<std::string, std::function<int(const fs::path&, const Args&)>> simple = {
         {"status", cmdStatus}, {"ls", cmdLs}, {"cat", cmdCat}, {"put", cmdPut},
-        {"attrib", cmdAttrib}, {"reg", cmdReg}, {"log", cmdLog}, {"control", cmdControl}};
+        {"attrib", cmdAttrib}, {"reg", cmdReg}, {"log", cmdLog}, {"console", cmdConsole}};
     auto it = simple.find(command);
     if (it == simple.end()) fail("unknown command '" + command + "' (see pspcemu --help)");
     return it->second(dir, parseArgs(argc, argv, 3, {"--tail"}, {"--json", "-R"}));

@@ -40,8 +40,8 @@ std::string peerName(const sockaddr_in& addr) {
 
 } // namespace
 
-Server::Server(Device& device, OpLog& log, Faults& faults, LinkModel& link, ServerOptions options)
-    : device_(device), log_(log), faults_(faults), link_(link), options_(std::move(options)) {}
+Server::Server(Device& device, OpLog& log, Faults& faults, LineSpeed& lineSpeed, ServerOptions options)
+    : device_(device), log_(log), faults_(faults), lineSpeed_(lineSpeed), options_(std::move(options)) {}
 
 Server::~Server() { stop(); }
 
@@ -90,7 +90,7 @@ void Server::start() {
   std::optional<std::u16string> password;
   if (options_.call && !image::readPassword(device_.imageDir(), password, error)) throw std::runtime_error(error);
   if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot make a pipe");
-  control_.open(device_.imageDir());
+  console_.open(device_.imageDir());
   wantPlugged_ = !options_.startUnplugged;
   if (wantPlugged_) {
     linkFd_ = listenOn(options_.bindAddress, options_.port, linkPort_, error);
@@ -137,7 +137,7 @@ void Server::stop() {
   for (Connection& c : remaining)
     if (c.thread.joinable()) c.thread.join();
   std::lock_guard lock(mutex_);
-  control_.close();
+  console_.close();
   for (int* fd : {&linkFd_, &wakePipe_[0], &wakePipe_[1]}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
@@ -224,8 +224,8 @@ std::string Server::status() const {
                      " connections=" + std::to_string(connectionCount()) +
                      " handles=" + std::to_string(device_.openHandleCount()) +
                      " store=" + std::to_string(storeSize) + " free=" + std::to_string(freeSize) +
-                     " link=\"" + LinkModel::rateName(link_.rate()) + "\"" +
-                     " replyDelayMs=" + std::to_string(link_.replyDelay().count()) +
+                     " link=\"" + LineSpeed::rateName(lineSpeed_.rate()) + "\"" +
+                     " replyDelayMs=" + std::to_string(lineSpeed_.replyDelay().count()) +
                      " faults=\"" + faults_.describe() + "\"";
   if (callIn_) text += " " + callIn_->describe();
   return text;
@@ -410,7 +410,7 @@ void Server::serve(Connection& connection, const std::string& peer) {
         break;
       }
       partialSince = std::chrono::steady_clock::now();
-      link_.carry(payload.size() + 4);
+      lineSpeed_.carry(payload.size() + 4);
       rapiwire::Request request;
       uint32_t code = 0;
       auto decoded = rapiwire::decodeRequest(payload, request, code);
@@ -455,14 +455,14 @@ void Server::serve(Connection& connection, const std::string& peer) {
                                                : dispatcher.run(request, entry);
         log_.write(id, op, entry);
       }
-      auto delay = link_.replyDelay();
+      auto delay = lineSpeed_.replyDelay();
       if (delay.count() > 0 && !holdReply(delay)) {
         reason = stopping_ ? "the emulator stopped" : "the device was unplugged";
         closeLink = true;
         break;
       }
       std::vector<uint8_t> framed = rapiwire::frame(reply);
-      link_.carry(framed.size());
+      lineSpeed_.carry(framed.size());
       if (!sendAll(fd, framed)) {
         reason = "the desktop went away before the reply";
         closeLink = true;
@@ -484,11 +484,11 @@ void Server::serve(Connection& connection, const std::string& peer) {
 
 void Server::controlLoop() {
   while (!stopping_) {
-    pollfd p{control_.fd(), POLLIN, 0};
+    pollfd p{console_.fd(), POLLIN, 0};
     if (::poll(&p, 1, kPollMs) <= 0) continue;
     bool allowed = false;
     uid_t peer = 0;
-    int client = control_.accept(allowed, peer);
+    int client = console_.accept(allowed, peer);
     if (client < 0) continue;
     // One line in, one line out. A silent client is given two seconds.
     std::string line;
@@ -542,16 +542,16 @@ std::string Server::control(const std::string& line) {
     return "ok";
   }
   if (command == "link") {
-    auto rate = LinkModel::parseRate(argument);
+    auto rate = LineSpeed::parseRate(argument);
     if (!rate) return "error unknown link '" + argument + "' (serial, usb, unlimited or bytes per second)";
-    link_.setRate(*rate);
-    return "ok link=\"" + LinkModel::rateName(*rate) + "\"";
+    lineSpeed_.setRate(*rate);
+    return "ok link=\"" + LineSpeed::rateName(*rate) + "\"";
   }
   if (command == "delay") {
     char* end = nullptr;
     unsigned long ms = std::strtoul(argument.c_str(), &end, 10);
     if (argument.empty() || *end != '\0' || ms > 600000) return "error delay needs milliseconds (0 to 600000)";
-    link_.setReplyDelay(std::chrono::milliseconds(ms));
+    lineSpeed_.setReplyDelay(std::chrono::milliseconds(ms));
     return "ok replyDelayMs=" + std::to_string(ms);
   }
   if (command == "quit") {

@@ -1,7 +1,7 @@
 // The device on its link: listens for RAPI connections as a PsPC in its cradle
 // does (a listening device is an attached one), serves each connection on a
-// thread of its own, and answers the control channel (the image folder's
-// control.sock, see control_socket.h) through which the device's owner
+// thread of its own, and answers the console (the image folder's
+// console.sock, see console_socket.h) through which the device's owner
 // unplugs it, plugs it in again, slows the link or injects faults.
 //
 // With call options the device also calls the desktop's connection manager
@@ -11,10 +11,10 @@
 #pragma once
 
 #include "call_in.h"
-#include "control_socket.h"
+#include "console_socket.h"
 #include "device.h"
 #include "faults.h"
-#include "link_model.h"
+#include "line_speed.h"
 #include "op_log.h"
 
 #include <atomic>
@@ -43,12 +43,12 @@ struct ServerOptions {
 
 class Server {
 public:
-  Server(Device& device, OpLog& log, Faults& faults, LinkModel& link, ServerOptions options);
+  Server(Device& device, OpLog& log, Faults& faults, LineSpeed& lineSpeed, ServerOptions options);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Opens the control channel and (unless starting unplugged) the link.
+  // Opens the console and (unless starting unplugged) the link.
   // Throws std::runtime_error with a readable reason, e.g. a port in use or
   // the image served by another emulator already.
   void start();
@@ -102,7 +102,7 @@ private:
   Device& device_;
   OpLog& log_;
   Faults& faults_;
-  LinkModel& link_;
+  LineSpeed& lineSpeed_;
   ServerOptions options_;
 
   // Requests a listener state from the accept thread, which alone opens and
@@ -123,7 +123,7 @@ private:
   std::atomic<bool> stopping_{false};
   std::atomic<bool> quit_{false};
   int linkFd_ = -1;
-  ControlSocket control_;
+  ConsoleSocket console_;
   std::unique_ptr<CallIn> callIn_;
   uint16_t linkPort_ = 0;
   uint32_t nextConnectionId_ = 1;

@@ -52,8 +52,8 @@ void reportUnusable(std::string_view name, const std::string& text, const std::s
 
 struct Connection::Attempt {
   Connection* owner = nullptr;
-  std::optional<Endpoint> endpoint; // the direct road; none: ask the connection manager
-  DWORD replyTimeoutMs = DeviceLink::kDefaultReplyTimeoutMs;
+  std::optional<Endpoint> endpoint; // the direct route; none: ask the connection manager
+  DWORD replyTimeoutMs = DeviceSocket::kDefaultReplyTimeoutMs;
   RAPIINIT* record = nullptr; // the caller's, for CeRapiInitEx; null for CeRapiInit
   HANDLE callerEvent = nullptr; // owned by the Connection
   UniqueHandle stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -97,7 +97,7 @@ HRESULT Connection::beginAttempt(RAPIINIT* record, std::shared_ptr<Attempt>& sta
       return E_INVALIDARG;
     }
   }
-  uint32_t replyTimeoutMs = DeviceLink::kDefaultReplyTimeoutMs;
+  uint32_t replyTimeoutMs = DeviceSocket::kDefaultReplyTimeoutMs;
   text = readVariable(kReplyTimeoutVariable, "");
   if (!text.empty() && !parseReplyTimeout(text, replyTimeoutMs)) {
     reportUnusable(kReplyTimeoutVariable, text,
@@ -156,28 +156,28 @@ void Connection::runAttempt(Attempt& attempt) {
     endAttempt(attempt, dialEndpoint(attempt));
     return;
   }
-  ManagerRoad road(attempt.stop.get(), attempt.replyTimeoutMs, refusedAttach_);
-  DeviceLink candidate;
+  ManagerRoute route(attempt.stop.get(), attempt.replyTimeoutMs, refusedAttach_);
+  DeviceSocket candidate;
   HRESULT result = E_ABORT; // ended by CeRapiUninit before a device was found
-  switch (road.open(candidate)) {
-  case ManagerRoad::Outcome::Connected:
+  switch (route.open(candidate)) {
+  case ManagerRoute::Outcome::Connected:
     if (adopt(attempt, candidate)) result = S_OK;
     break;
-  case ManagerRoad::Outcome::PasswordRefused:
+  case ManagerRoute::Outcome::PasswordRefused:
     result = HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD);
     break;
-  case ManagerRoad::Outcome::Stopped:
+  case ManagerRoute::Outcome::Stopped:
     break;
   }
   endAttempt(attempt, result);
   // This thread stays with the connection until CeRapiUninit.
-  if (result == S_OK && road.watch()) dropGoneDevice();
+  if (result == S_OK && route.watch()) dropGoneDevice();
 }
 
 HRESULT Connection::dialEndpoint(Attempt& attempt) {
   for (;;) {
     if (WaitForSingleObject(attempt.stop.get(), 0) == WAIT_OBJECT_0) break;
-    DeviceLink candidate;
+    DeviceSocket candidate;
     if (candidate.connect(*attempt.endpoint, attempt.stop.get(), kConnectWaitMs, attempt.replyTimeoutMs))
       return adopt(attempt, candidate) ? S_OK : E_ABORT;
     if (WaitForSingleObject(attempt.stop.get(), kRetryPauseMs) == WAIT_OBJECT_0) break;
@@ -185,7 +185,7 @@ HRESULT Connection::dialEndpoint(Attempt& attempt) {
   return E_ABORT; // ended by CeRapiUninit before a device answered
 }
 
-bool Connection::adopt(Attempt& attempt, DeviceLink& candidate) {
+bool Connection::adopt(Attempt& attempt, DeviceSocket& candidate) {
   std::lock_guard lock(linkMutex_);
   // CeRapiUninit sets `stop` before it takes this lock to close the link.
   if (WaitForSingleObject(attempt.stop.get(), 0) == WAIT_OBJECT_0) return false;

@@ -4,10 +4,10 @@
 // -> Connected -> Dropped (the link broke; it stays broken until the caller
 // ends the connection and asks for a new one) -> Idle (CeRapiUninit).
 //
-// Two roads lead to the device. With PSPC_RAPI_ENDPOINT=host:port set, the
+// Two routes lead to the device. With PSPC_RAPI_ENDPOINT=host:port set, the
 // attempt dials that endpoint every ~200 ms until it answers (tests and
 // benchmarks). Without it, the attempt asks the desktop's connection manager
-// for an attached device (manager_road.h); its thread then stays with the
+// for an attached device (manager_route.h); its thread then stays with the
 // connection and drops the link when the manager says the device is gone.
 //
 // Device calls are serialised: linkMutex_ is held for a whole request and its
@@ -16,8 +16,8 @@
 // lifecycleMutex_, which device calls never take.
 #pragma once
 
-#include "device_link.h"
-#include "manager_road.h"
+#include "device_socket.h"
+#include "manager_route.h"
 #include "rapi.h"
 
 #include <memory>
@@ -77,9 +77,9 @@ private:
   HRESULT beginAttempt(RAPIINIT* record, std::shared_ptr<Attempt>& started);
   void runAttempt(Attempt& attempt);
   HRESULT dialEndpoint(Attempt& attempt);
-  HRESULT askManager(Attempt& attempt, ManagerRoad& road);
+  HRESULT askManager(Attempt& attempt, ManagerRoute& route);
   // Takes `candidate` as the link, unless CeRapiUninit has begun meanwhile.
-  bool adopt(Attempt& attempt, DeviceLink& candidate);
+  bool adopt(Attempt& attempt, DeviceSocket& candidate);
   void endAttempt(Attempt& attempt, HRESULT result);
   static DWORD WINAPI attemptThread(void* parameter);
   LinkOutcome dropLocked(LinkError error);
@@ -91,7 +91,7 @@ private:
   std::mutex lifecycleMutex_;
   std::mutex linkMutex_;
   State state_ = State::Idle;     // guarded by linkMutex_
-  DeviceLink link_;               // guarded by linkMutex_
+  DeviceSocket link_;               // guarded by linkMutex_
   std::shared_ptr<Attempt> attempt_; // guarded by lifecycleMutex_
   // The open link's socket, for the watching thread to shut it down under a
   // call in flight; the link is not closed without taking this lock.

@@ -1,5 +1,5 @@
 // Where the device listens when PSPC_RAPI_ENDPOINT=host:port names it: the
-// direct road, which passes by the connection manager (tests, benchmarks).
+// direct route, which passes by the connection manager (tests, benchmarks).
 // The device is platform, not the calling program, so the stand-in may be
 // configured where the program may not.
 #pragma once

@@ -4,10 +4,10 @@
 # packages, to whatever end the program comes to: the reset notice after an
 # install, or the message of a refusal.
 #
-# The device takes the real road: the desktop's connection manager (pspclink)
+# The device takes the real route: the desktop's connection manager (pspclink)
 # listens, the emulated device calls it in from an address of its own as a
 # PsPC on its cable does, and setup.exe's rapi.dll asks the manager for the
-# device and opens RAPI to it. --direct takes the short road instead: rapi.dll
+# device and opens RAPI to it. --direct takes the short route instead: rapi.dll
 # dials the emulator's RAPI port (PSPC_RAPI_ENDPOINT), no manager.
 #
 #   scripts/demo.sh [options]
@@ -152,11 +152,11 @@ if [ -z "$image" ]; then
 else
   own_image=0
 fi
-if [ -S "$image/control.sock" ]; then
+if [ -S "$image/console.sock" ]; then
   # An earlier run left this device attached (--keep): detach it first. A
   # socket left by an emulator that was killed is replaced by the next one.
-  "$pspcemu" control "$image" quit >/dev/null 2>&1 || true
-  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -S "$image/control.sock" ] || break; sleep 0.2; done
+  "$pspcemu" console "$image" quit >/dev/null 2>&1 || true
+  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -S "$image/console.sock" ] || break; sleep 0.2; done
   rm -f "$image/link.port"
 fi
 if [ -e "$image" ] && [ $own_image -eq 0 ] && [ $reuse -eq 0 ]; then
@@ -221,14 +221,14 @@ else
       for _ in $(seq 1 50); do kill -0 "$earlier" 2>/dev/null || break; sleep 0.1; done
     fi
   fi
-  rm -f "$channel/control.port" "$channel/channel" "$out/pspclink.pid"
+  rm -f "$channel/call.port" "$channel/channel" "$out/pspclink.pid"
   unset PSPC_RAPI_ENDPOINT
   export PSPCLINK_DIR="$channel"
   "$pspclink" serve --listen 127.0.0.1:0 >"$out/pspclink.out" 2>&1 &
   manager=$!
   echo "$manager" >"$out/pspclink.pid"
   for _ in $(seq 1 100); do
-    [ -s "$channel/control.port" ] && [ -s "$channel/channel" ] && break
+    [ -s "$channel/call.port" ] && [ -s "$channel/channel" ] && break
     kill -0 "$manager" 2>/dev/null || break
     sleep 0.1
   done
@@ -236,7 +236,7 @@ else
     cat "$out/pspclink.out" >&2
     die "the connection manager did not start (its output above)"
   fi
-  manager_port=$(cat "$channel/control.port")
+  manager_port=$(cat "$channel/call.port")
   # The device serves RAPI on port 990 of its own address, as a PsPC on its
   # cable does; on loopback each device takes an address of its own.
   if [ -n "$address" ]; then
@@ -344,11 +344,11 @@ echo "-- every call the setup made on the link: $image/oplog.jsonl (readable: $p
 if [ $keep -eq 1 ]; then
   echo
   if [ $direct -eq 1 ]; then
-    echo "The device stays attached on $PSPC_RAPI_ENDPOINT. Stop it with: $pspcemu control $image quit"
+    echo "The device stays attached on $PSPC_RAPI_ENDPOINT. Stop it with: $pspcemu console $image quit"
   else
     echo "The device stays attached, called in to the connection manager. See it with:"
     echo "  PSPCLINK_DIR=$channel $pspclink status"
-    echo "Stop both with: $pspcemu control $image quit; kill $manager"
+    echo "Stop both with: $pspcemu console $image quit; kill $manager"
   fi
 fi
 echo

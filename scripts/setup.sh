@@ -4,9 +4,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-# clang and libclang-rt-14-dev (libFuzzer's runtime) build the link fuzzer;
+# clang and libclang-rt-14-dev (libFuzzer's runtime) build the requests fuzzer;
 # cppcheck and clang-tidy are the static checks; socat relays the emulator's
-# control socket to the Windows tests under Wine (tests/windows/with-emulator.sh)
+# console socket to the Windows tests under Wine (tests/windows/with-emulator.sh)
 # and makes the pseudo-terminal pair of the serial cable's tests; ppp (pppd and
 # chat) carries the serial cable (scripts/attach-serial.sh).
 packages="cmake ninja-build g++ googletest

@@ -80,7 +80,7 @@ clang-tidy)
   fi
   up=$(realpath --relative-to="$build" "$top")
   export top up build commands cache known keys common extra
-  sources | grep -E "^$top/(emulator|link|rapi|setup|tools)/.*\.(c|cpp)\$" | xargs -r -P "$jobs" -n 1 sh -c '
+  sources | grep -E "^$top/(emulator|pspclink|rapi|setup|tools)/.*\.(c|cpp)\$" | xargs -r -P "$jobs" -n 1 sh -c '
     file=$1
     command=$(grep -F -B 1 "\"file\": \"$file\"" "$commands" | head -n 1)
     object=$(printf "%s\n" "$command" | sed -n "s/.* -o \([^ ]*\) .*/\1/p")
@@ -106,7 +106,7 @@ clang-tidy)
       printf "%s\n" "$out" | grep -v "^[0-9]* warnings\{0,1\} generated" >&2
       exit 1
     fi' sh || { echo "clang-tidy: findings above (files of $build)" >&2; exit 1; }
-  echo "clang-tidy: no finding in $(sources | grep -cE "^$top/(emulator|link|rapi|setup|tools)/.*\.(c|cpp)\$") files of $build"
+  echo "clang-tidy: no finding in $(sources | grep -cE "^$top/(emulator|pspclink|rapi|setup|tools)/.*\.(c|cpp)\$") files of $build"
   if [ $record = yes ]; then
     sort -u "$keys" >"$known"
     echo "clang-tidy: $(wc -l <"$known") keys of clean files recorded in $known"

@@ -3,7 +3,7 @@
 # refused version, a store too small for the choice, and Cancel. Each run ends
 # with 0 (the program did what it should), prints the program's message in
 # readable Japanese, leaves its picture, installs nothing, and says what
-# happened in its last line. These runs take the short road (--direct): the
+# happened in its last line. These runs take the short route (--direct): the
 # device listens and rapi.dll dials it.
 #   demo_outcomes_check.sh <source folder> <work folder>
 set -eu

@@ -155,7 +155,7 @@ bool waitUntil(const std::function<bool()>& holds, Milliseconds timeout) {
 }
 
 std::unique_ptr<pspc::Server> serveOnOwnAddress(pspc::Device& device, pspc::OpLog& log, pspc::Faults& faults,
-                                                pspc::LinkModel& link, pspc::ServerOptions& options) {
+                                                pspc::LineSpeed& link, pspc::ServerOptions& options) {
   constexpr unsigned kFirst = 2, kAddresses = 253; // 127.0.0.2 to 127.0.0.254
   const unsigned start = unsigned(::getpid()) % kAddresses;
   std::string lastError;
@@ -240,10 +240,10 @@ void E2eTest::startDevice(const DeviceSettings& settings) {
   arrangeImage(settings);
   for (const auto& fault : settings.faults)
     if (!faults_.add(fault, error)) throw std::runtime_error("the fault '" + fault + "' is not valid: " + error);
-  auto rate = pspc::LinkModel::parseRate(settings.linkRate);
+  auto rate = pspc::LineSpeed::parseRate(settings.linkRate);
   if (!rate) throw std::runtime_error("unknown link rate '" + settings.linkRate + "'");
-  link_.setRate(*rate);
-  link_.setReplyDelay(settings.replyDelay);
+  lineSpeed_.setRate(*rate);
+  lineSpeed_.setReplyDelay(settings.replyDelay);
   serverOptions_ = pspc::ServerOptions{};
   serverOptions_.port = 0;
   if (settings.managerPort) {
@@ -263,9 +263,9 @@ void E2eTest::serve() {
   device_ = std::make_unique<pspc::Device>(imageDir_);
   log_ = std::make_unique<pspc::OpLog>(pspc::image::opLogFile(imageDir_));
   if (serverOptions_.call && serverOptions_.bindAddress.empty()) {
-    server_ = serveOnOwnAddress(*device_, *log_, faults_, link_, serverOptions_);
+    server_ = serveOnOwnAddress(*device_, *log_, faults_, lineSpeed_, serverOptions_);
   } else {
-    server_ = std::make_unique<pspc::Server>(*device_, *log_, faults_, link_, serverOptions_);
+    server_ = std::make_unique<pspc::Server>(*device_, *log_, faults_, lineSpeed_, serverOptions_);
     server_->start();
   }
   serverOptions_.port = server_->linkPort();

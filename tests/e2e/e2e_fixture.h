@@ -12,7 +12,7 @@
 #include "device.h"
 #include "faults.h"
 #include "identity.h"
-#include "link_model.h"
+#include "line_speed.h"
 #include "op_log.h"
 #include "server.h"
 
@@ -79,7 +79,7 @@ struct DeviceSettings {
 // by side each get an address of their own; options.bindAddress is set to
 // the address taken. Throws when no address is free.
 std::unique_ptr<pspc::Server> serveOnOwnAddress(pspc::Device& device, pspc::OpLog& log, pspc::Faults& faults,
-                                                pspc::LinkModel& link, pspc::ServerOptions& options);
+                                                pspc::LineSpeed& link, pspc::ServerOptions& options);
 
 // One file of a package folder: its path below the folder, with '/'
 // ("Japanese/MFC/mfcce.dll"), and its size.
@@ -177,7 +177,7 @@ private:
   std::unique_ptr<pspc::Device> device_;
   std::unique_ptr<pspc::OpLog> log_;
   pspc::Faults faults_;
-  pspc::LinkModel link_;
+  pspc::LineSpeed lineSpeed_;
   std::unique_ptr<pspc::Server> server_;
   // Kept while the emulator is down, to come back on the same address and
   // port; port 0 until the first start.

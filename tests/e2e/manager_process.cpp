@@ -93,7 +93,7 @@ void ManagerProcess::start() {
     pid_ = -1;
     throw std::runtime_error("pspclink serve did not start: " + readText(output));
   }
-  port_ = uint16_t(std::stoul(readText(options_.folder / "control.port")));
+  port_ = uint16_t(std::stoul(readText(options_.folder / "call.port")));
 }
 
 void ManagerProcess::stop() {

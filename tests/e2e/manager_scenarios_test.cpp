@@ -2,10 +2,10 @@
 // under Wine with the real rapi.dll and no endpoint given, a real `pspclink
 // serve`, and the device calling it from an address of its own and serving
 // RAPI on port 990, as a real one does once its cable link is up. Whatever
-// happens on that road (the device gone mid-transfer, a password right or
+// happens on that route (the device gone mid-transfer, a password right or
 // wrong, a second device, the manager restarted), the device's files stay
 // whole, the user is told what is missing, and nothing waits longer than the
-// road's own waits.
+// route's own waits.
 #include "fault_scenario.h"
 #include "link_channel.h"
 #include "manager_process.h"
@@ -68,7 +68,7 @@ public:
     options_.port = controlwire::kRapiPort;
     options_.call.emplace();
     options_.call->managerPort = managerPort;
-    server_ = serveOnOwnAddress(*device_, *log_, faults_, link_, options_);
+    server_ = serveOnOwnAddress(*device_, *log_, faults_, lineSpeed_, options_);
   }
 
   const std::string& address() const { return options_.bindAddress; }
@@ -84,7 +84,7 @@ private:
   std::unique_ptr<pspc::Device> device_;
   std::unique_ptr<pspc::OpLog> log_;
   pspc::Faults faults_;
-  pspc::LinkModel link_;
+  pspc::LineSpeed lineSpeed_;
   pspc::ServerOptions options_;
   std::unique_ptr<pspc::Server> server_;
 };

@@ -159,7 +159,7 @@ protected:
     if (path.parent_path() == imageDir_)
       return name == "registry.dat" || name == "registry.dat.tmp" || name == "attributes.tsv" ||
              name == "attributes.tsv.tmp" || name == "oplog.jsonl" || name.starts_with("link.port") ||
-             name == "control.sock";
+             name == "console.sock";
     if (path.parent_path() == image::fsRoot(imageDir_) / "Temp") return name.starts_with("being-written-");
     return path == scratch_ / "serve.log";
   }
@@ -180,7 +180,7 @@ protected:
   }
 
   pid_t startServing() {
-    // The control socket the killed emulator left stays: the next one must
+    // The console socket the killed emulator left stays: the next one must
     // replace it.
     fs::remove(imageDir_ / "link.port");
     posix_spawn_file_actions_t actions;

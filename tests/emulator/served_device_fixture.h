@@ -32,7 +32,7 @@ protected:
 
   void serve(ServerOptions options = {}) {
     options.port = 0;
-    server_ = std::make_unique<Server>(*device_, *log_, faults_, link_, options);
+    server_ = std::make_unique<Server>(*device_, *log_, faults_, lineSpeed_, options);
     server_->start();
   }
 
@@ -59,7 +59,7 @@ protected:
   std::unique_ptr<Device> device_;
   std::unique_ptr<OpLog> log_;
   Faults faults_;
-  LinkModel link_;
+  LineSpeed lineSpeed_;
   std::unique_ptr<Server> server_;
 };
 

@@ -1,4 +1,4 @@
-// What one input of the link fuzzer means: two bytes that choose the faults a
+// What one input of the requests fuzzer means: two bytes that choose the faults a
 // tester could inject into the emulator, then the bytes a desktop sends on
 // the link (length-prefixed packets, or anything else).
 //
@@ -62,7 +62,7 @@ inline std::vector<uint8_t> header(const FaultChoice& choice) {
 }
 
 // The choice in the emulator's own fault language (what `pspcemu serve
-// --fault` and the control channel take).
+// --fault` and the console take).
 inline std::vector<std::string> faultSpecs(const FaultChoice& choice) {
   std::vector<std::string> specs;
   const std::string call = rapiwire::commandName(kCalls[choice.call]);

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Runs the link fuzzer (the emulator's frame decoding and request dispatch),
+# Runs the requests fuzzer (the emulator's frame decoding and request dispatch),
 # or another fuzzer of the project, for a number of seconds, from the
 # checked-in seeds plus what earlier runs learned, and says whether it found
 # anything.
@@ -7,9 +7,9 @@
 #   tests/fuzz/run.sh [seconds]        (default 60)
 #
 # Build first: cmake --preset native && cmake --build --preset native.
-# PSPC_LINK_FUZZER names another fuzzer binary, PSPC_FUZZ_WORK another work
+# PSPC_FUZZER names another fuzzer binary, PSPC_FUZZ_WORK another work
 # folder (default build/native/fuzz/run), PSPC_FUZZ_SEEDS and PSPC_FUZZ_DICT
-# its seeds and dictionary (default: the link fuzzer's corpus and link.dict),
+# its seeds and dictionary (default: the requests fuzzer's corpus and requests.dict),
 # PSPC_FUZZ_MALLOC_MB the largest single allocation that is not a finding
 # (default: as large as the process may grow).
 # A finding is saved in <work>/findings/; run the fuzzer binary on that file
@@ -19,10 +19,10 @@ here=$(CDPATH= cd -- "$(dirname -- "$0")" && pwd)
 top=$(CDPATH= cd -- "$here/../.." && pwd)
 seconds=${1:-60}
 case "$seconds" in ''|*[!0-9]*) echo "run.sh: seconds must be a whole number: $seconds" >&2; exit 2 ;; esac
-fuzzer=${PSPC_LINK_FUZZER:-$top/build/native/fuzz/link_fuzzer}
+fuzzer=${PSPC_FUZZER:-$top/build/native/fuzz/requests_fuzzer}
 work=${PSPC_FUZZ_WORK:-$top/build/native/fuzz/run}
-seeds=${PSPC_FUZZ_SEEDS:-$here/corpus}
-dict=${PSPC_FUZZ_DICT:-$here/link.dict}
+seeds=${PSPC_FUZZ_SEEDS:-$here/requests-corpus}
+dict=${PSPC_FUZZ_DICT:-$here/requests.dict}
 malloc_mb=${PSPC_FUZZ_MALLOC_MB:-2048}
 if [ ! -x "$fuzzer" ]; then
   echo "run.sh: $fuzzer is missing: build the native preset first (cmake --preset native && cmake --build --preset native)" >&2

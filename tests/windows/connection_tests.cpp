@@ -6,7 +6,7 @@
 namespace {
 
 using rapitest::connectDevice;
-using rapitest::controlEmulator;
+using rapitest::tellEmulator;
 using rapitest::elapsedSince;
 
 // A call that needs the device, for checking whether there is one.
@@ -82,7 +82,7 @@ TEST(Connection, InitWaitsForTheDeviceAndRenewsTheConnection) {
 }
 
 TEST(Connection, InitExKeepsTryingUntilTheDeviceIsPluggedIn) {
-  ASSERT_EQ(controlEmulator("unplug").rfind("ok", 0), 0u);
+  ASSERT_EQ(tellEmulator("unplug").rfind("ok", 0), 0u);
   RAPIINIT init{};
   init.cbSize = sizeof(init);
   ULONGLONG start = GetTickCount64();
@@ -92,7 +92,7 @@ TEST(Connection, InitExKeepsTryingUntilTheDeviceIsPluggedIn) {
   EXPECT_FALSE(storeInformationWorks());
   EXPECT_EQ(CeGetLastError(), DWORD(ERROR_NOT_CONNECTED));
 
-  ASSERT_EQ(controlEmulator("plug").rfind("ok", 0), 0u);
+  ASSERT_EQ(tellEmulator("plug").rfind("ok", 0), 0u);
   ASSERT_EQ(WaitForSingleObject(init.heRapiInit, 10000), WAIT_OBJECT_0);
   EXPECT_EQ(init.hrRapiInit, S_OK);
   EXPECT_TRUE(storeInformationWorks());
@@ -100,7 +100,7 @@ TEST(Connection, InitExKeepsTryingUntilTheDeviceIsPluggedIn) {
 }
 
 TEST(Connection, UninitEndsAPendingAttempt) {
-  ASSERT_EQ(controlEmulator("unplug").rfind("ok", 0), 0u);
+  ASSERT_EQ(tellEmulator("unplug").rfind("ok", 0), 0u);
   RAPIINIT init{};
   init.cbSize = sizeof(init);
   ASSERT_EQ(CeRapiInitEx(&init), S_OK);
@@ -113,14 +113,14 @@ TEST(Connection, UninitEndsAPendingAttempt) {
   EXPECT_TRUE(FAILED(init.hrRapiInit));
 
   // Plugged in again, a new request connects even though the old one was cut short.
-  ASSERT_EQ(controlEmulator("plug").rfind("ok", 0), 0u);
+  ASSERT_EQ(tellEmulator("plug").rfind("ok", 0), 0u);
   EXPECT_EQ(connectDevice(), S_OK);
   EXPECT_TRUE(storeInformationWorks());
   CeRapiUninit();
 }
 
 TEST(Connection, UninitFromAnotherThreadEndsAWaitingInit) {
-  ASSERT_EQ(controlEmulator("unplug").rfind("ok", 0), 0u);
+  ASSERT_EQ(tellEmulator("unplug").rfind("ok", 0), 0u);
   HRESULT initResult = S_OK;
   HANDLE waiter = CreateThread(
       nullptr, 0,
@@ -135,7 +135,7 @@ TEST(Connection, UninitFromAnotherThreadEndsAWaitingInit) {
   EXPECT_EQ(WaitForSingleObject(waiter, 5000), WAIT_OBJECT_0);
   CloseHandle(waiter);
   EXPECT_TRUE(FAILED(initResult));
-  ASSERT_EQ(controlEmulator("plug").rfind("ok", 0), 0u);
+  ASSERT_EQ(tellEmulator("plug").rfind("ok", 0), 0u);
 }
 
 } // namespace

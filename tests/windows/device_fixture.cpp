@@ -14,7 +14,7 @@ std::string environment(const char* name) {
   return length && length < sizeof(buffer) ? std::string(buffer, length) : std::string();
 }
 
-std::string controlEmulator(const std::string& command) { return controlLine("PSPC_EMULATOR_CONTROL", command); }
+std::string tellEmulator(const std::string& command) { return controlLine("PSPC_EMULATOR_CONSOLE", command); }
 
 std::string controlLine(const char* endpointVariable, const std::string& command) {
   static bool started = [] {

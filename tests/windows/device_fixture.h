@@ -1,4 +1,4 @@
-// What the live tests share: the emulator's control channel, a connected
+// What the live tests share: the emulator's console, a connected
 // device for each test, and small owners for device handles.
 #pragma once
 
@@ -11,10 +11,10 @@
 
 namespace rapitest {
 
-// Sends one command line to the emulator's control channel, through the test
-// wrapper's TCP relay to it (PSPC_EMULATOR_CONTROL), and returns its one-line
+// Sends one command line to the emulator's console, through the test
+// wrapper's TCP relay to it (PSPC_EMULATOR_CONSOLE), and returns its one-line
 // answer, or "" when the channel cannot be reached.
-std::string controlEmulator(const std::string& command);
+std::string tellEmulator(const std::string& command);
 
 // The same for any control port of the test wrapper's that takes one line
 // and answers one: the one named by the variable `endpointVariable`.

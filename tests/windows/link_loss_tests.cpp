@@ -5,7 +5,7 @@
 
 namespace {
 
-using rapitest::controlEmulator;
+using rapitest::tellEmulator;
 using rapitest::DeviceFile;
 using rapitest::elapsedSince;
 
@@ -20,7 +20,7 @@ TEST_F(LinkLoss, CallsAfterUnplugFailFastWithTheirFailureValues) {
   DeviceFile open(CeCreateFile(L"\\Temp\\held.bin", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(open.valid());
-  ASSERT_EQ(controlEmulator("unplug").rfind("ok", 0), 0u);
+  ASSERT_EQ(tellEmulator("unplug").rfind("ok", 0), 0u);
 
   ULONGLONG start = GetTickCount64();
   BYTE data[16] = {};
@@ -52,7 +52,7 @@ TEST_F(LinkLoss, CallsAfterUnplugFailFastWithTheirFailureValues) {
   EXPECT_LT(elapsedSince(start), 5000u);
 
   // Plugging the device in again does not mend this connection...
-  ASSERT_EQ(controlEmulator("plug").rfind("ok", 0), 0u);
+  ASSERT_EQ(tellEmulator("plug").rfind("ok", 0), 0u);
   EXPECT_FALSE(CeGetStoreInformation(&info));
   expectBrokenLink();
   // ...a new one does.
@@ -64,7 +64,7 @@ TEST_F(LinkLoss, CallsAfterUnplugFailFastWithTheirFailureValues) {
 
 TEST_F(LinkLoss, ADeviceRefusalIsNotABrokenLink) {
   // The emulator fails the first write as a full store would.
-  ASSERT_EQ(controlEmulator("fault fail:CeWriteFile:1:112").rfind("ok", 0), 0u);
+  ASSERT_EQ(tellEmulator("fault fail:CeWriteFile:1:112").rfind("ok", 0), 0u);
   DeviceFile file(CeCreateFile(L"\\Temp\\full.bin", GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(file.valid());
@@ -76,7 +76,7 @@ TEST_F(LinkLoss, ADeviceRefusalIsNotABrokenLink) {
   // The next write goes through on the same connection.
   EXPECT_TRUE(CeWriteFile(file.get(), data, sizeof(data), &written, nullptr));
   EXPECT_EQ(written, sizeof(data));
-  controlEmulator("clear-faults");
+  tellEmulator("clear-faults");
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 // manager's channel file is found and how its device records are read.
 #include "endpoint.h"
 #include "handle_map.h"
-#include "manager_road.h"
+#include "manager_route.h"
 
 #include <windows.h>
 

@@ -5,12 +5,12 @@
 # Makes a fresh device image in a temporary folder, serves it on a free port,
 # and runs COMMAND through the Wine runner (or directly with --direct) with
 #   PSPC_RAPI_ENDPOINT     127.0.0.1:<link port>, where rapi.dll connects
-#   PSPC_EMULATOR_CONTROL  127.0.0.1:<relay port>, for plug/unplug/faults (see
+#   PSPC_EMULATOR_CONSOLE  127.0.0.1:<relay port>, for plug/unplug/faults (see
 #                          the relay below)
 #   PSPC_EMULATOR_IMAGE    the image folder
 #   PSPC_EMULATOR_LANGUAGE, PSPC_EMULATOR_VERSION  the identity it was made with
 # With --manager, PATH is a stand-in connection manager (fake-pspclink) that
-# names the emulator as its device, and rapi.dll takes the manager road:
+# names the emulator as its device, and rapi.dll takes the manager route:
 #   PSPCLINK_DIR               the manager's channel folder
 #   PSPC_FAKE_MANAGER_CONTROL  127.0.0.1:<port> of the stand-in's control
 #   PSPC_RAPI_ENDPOINT         not set
@@ -105,17 +105,17 @@ await() {
 }
 relay_port() { sed -n 's/.* listening on AF=2 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/relay.log"; }
 
-# The control socket is open before the link port file is written.
+# The console socket is open before the link port file is written.
 await emulator "$server" "$work/serve.log" port_in "$image/link.port"
 link_port=$port
 
-# The emulator's control channel is a Unix-domain socket in the image folder,
+# The emulator's console is a Unix-domain socket in the image folder,
 # and Winsock under Wine has no Unix-domain sockets: the Windows test programs
 # cannot reach it. For them alone, socat relays a loopback TCP port to the
 # socket. The relay belongs to this harness, not to the emulator (which opens
 # no TCP port but the RAPI link), and lives only as long as this throwaway
 # device. socat picks a free port and names it in its log.
-socat -d -d TCP4-LISTEN:0,bind=127.0.0.1,fork "UNIX-CONNECT:$image/control.sock" 2>"$work/relay.log" &
+socat -d -d TCP4-LISTEN:0,bind=127.0.0.1,fork "UNIX-CONNECT:$image/console.sock" 2>"$work/relay.log" &
 relay=$!
 await "control relay" "$relay" "$work/relay.log" relay_port
 control_port=$port
@@ -140,7 +140,7 @@ if [ -n "$manager" ]; then
 else
   export PSPC_RAPI_ENDPOINT="127.0.0.1:$link_port"
 fi
-export PSPC_EMULATOR_CONTROL="127.0.0.1:$control_port"
+export PSPC_EMULATOR_CONSOLE="127.0.0.1:$control_port"
 export PSPC_EMULATOR_IMAGE="$image"
 export PSPC_EMULATOR_LANGUAGE="$language"
 export PSPC_EMULATOR_VERSION="$version"

@@ -173,13 +173,13 @@ struct Context {
   std::unique_ptr<ManagerHost> managerHost; // started by the first part that needs it
 
   fs::path bin(const std::string& name) const { return options.win64Bin / name; }
-  // The manager road is measured beside the direct one where both apply.
-  bool managerRoad() const { return options.sections.count("manager") != 0; }
+  // The manager route is measured beside the direct one where both apply.
+  bool managerRoute() const { return options.sections.count("manager") != 0; }
   ManagerHost& manager() {
     if (!managerHost) managerHost = std::make_unique<ManagerHost>(options.pspclink, options.work / "manager");
     return *managerHost;
   }
-  std::pair<std::string, std::string> managerRoadVariable() {
+  std::pair<std::string, std::string> managerRouteVariable() {
     return {"PSPCLINK_DIR", manager().channelFolder().string()};
   }
   std::string ratioToLink(double mbPerSecond) const {
@@ -238,13 +238,13 @@ void linkSection(Context& c) {
 }
 
 // One batch of bench_rapi.exe's writes and size calls against whatever
-// device rapi.dll finds with `road` (the variable that tells it where to look).
+// device rapi.dll finds with `route` (the variable that tells it where to look).
 struct RapiFigures {
   uint64_t bytes = 0;
   double writeMbPerSecond = 0, writeUs = 0, sizeUs = 0;
 };
 
-RapiFigures runRapiCalls(const Context& c, const std::pair<std::string, std::string>& road,
+RapiFigures runRapiCalls(const Context& c, const std::pair<std::string, std::string>& route,
                          const std::string& logName) {
   RapiFigures f;
   f.bytes = c.options.quick ? 8ull << 20 : 64ull << 20;
@@ -254,7 +254,7 @@ RapiFigures runRapiCalls(const Context& c, const std::pair<std::string, std::str
   run.program = c.bin("bench_rapi.exe");
   run.arguments = {"\\Temp\\bench.dat", std::to_string(f.bytes), std::to_string(kChunk), std::to_string(sizeCalls),
                    "1"};
-  run.environment = {road};
+  run.environment = {route};
   run.logFile = c.options.work / logName;
   const auto lines = runWindowsProgram(run);
   const FigureLine& write = findFigure(lines, "write");
@@ -279,7 +279,7 @@ void keepFastest(std::optional<RapiFigures>& best, const RapiFigures& batch) {
   best->sizeUs = std::min(best->sizeUs, batch.sizeUs);
 }
 
-std::string timesTheDirectRoad(double ratio) { return fixed(ratio, 2) + "× the direct road"; }
+std::string timesTheDirectRoute(double ratio) { return fixed(ratio, 2) + "× the direct route"; }
 
 void rapiSection(Context& c) {
   pspc::Identity identity;
@@ -291,15 +291,15 @@ void rapiSection(Context& c) {
   {
     EmulatorHost device(directImage, identity);
     std::unique_ptr<EmulatorHost> calling;
-    if (c.managerRoad()) {
+    if (c.managerRoute()) {
       calling = std::make_unique<EmulatorHost>(calledImage, identity, c.manager().deviceCall());
       c.manager().waitDevice(std::chrono::seconds(60));
     }
-    // The roads take turns, a batch each, so that whatever else the machine
+    // The routes take turns, a batch each, so that whatever else the machine
     // does meanwhile falls on both alike.
     for (uint32_t batch = 0; batch < kBatches; ++batch) {
       keepFastest(direct, runRapiCalls(c, {"PSPC_RAPI_ENDPOINT", device.endpoint()}, "bench_rapi.log"));
-      if (calling) keepFastest(called, runRapiCalls(c, c.managerRoadVariable(), "bench_rapi_manager.log"));
+      if (calling) keepFastest(called, runRapiCalls(c, c.managerRouteVariable(), "bench_rapi_manager.log"));
     }
   }
   if (called) c.manager().waitNoDevice(std::chrono::seconds(30));
@@ -307,7 +307,7 @@ void rapiSection(Context& c) {
   fs::remove_all(calledImage);
 
   c.table.section("(2) rapi.dll + emulator: bench_rapi.exe under Wine, emulator with its op log (fastest of " +
-                  std::to_string(kBatches) + " batches" + (called ? ", the two roads in turn" : "") + ")");
+                  std::to_string(kBatches) + " batches" + (called ? ", the two routes in turn" : "") + ")");
   const std::string writes = "CeWriteFile, 4096 bytes a call, " + std::to_string(direct->bytes >> 20) + " MiB";
   auto writeRow = [&](const std::string& name, const RapiFigures& f, std::string ratio) {
     const bool met = c.linkMbPerSecond && f.writeMbPerSecond / *c.linkMbPerSecond >= 0.8;
@@ -320,12 +320,12 @@ void rapiSection(Context& c) {
                                   : "",
                "", ""});
   if (!called) return;
-  const std::string road = " through the manager road (the device found through pspclink, then reached straight)";
+  const std::string route = " through the manager route (the device found through pspclink, then reached straight)";
   std::string ratio = c.ratioToLink(called->writeMbPerSecond);
-  ratio += (ratio.empty() ? "" : ", ") + timesTheDirectRoad(called->writeMbPerSecond / direct->writeMbPerSecond);
-  writeRow(writes + road, *called, ratio);
-  c.table.add({"CeGetFileSize" + road, fixed(called->sizeUs, 1) + " µs per call",
-               timesTheDirectRoad(called->sizeUs / direct->sizeUs), "", ""});
+  ratio += (ratio.empty() ? "" : ", ") + timesTheDirectRoute(called->writeMbPerSecond / direct->writeMbPerSecond);
+  writeRow(writes + route, *called, ratio);
+  c.table.add({"CeGetFileSize" + route, fixed(called->sizeUs, 1) + " µs per call",
+               timesTheDirectRoute(called->sizeUs / direct->sizeUs), "", ""});
 }
 
 SetupBinaries setupBinaries(const Context& c) {
@@ -351,11 +351,11 @@ void setupSection(Context& c) {
   std::optional<SetupFigures> direct, called;
   for (uint32_t run = 0; run < kBatches; ++run) {
     keepFastestCopy(direct, runSetup(setupBinaries(c), c.options.work / "setup", packages));
-    if (c.managerRoad())
+    if (c.managerRoute())
       keepFastestCopy(called, runSetup(setupBinaries(c), c.options.work / "setup-manager", packages, &c.manager()));
   }
   c.table.section("(3) and (4) setup.exe end to end, through uidriver (" + std::to_string(kBatches) +
-                  " runs: the fastest copy, the slowest probe" + (called ? "; the two roads in turn" : "") + ")");
+                  " runs: the fastest copy, the slowest probe" + (called ? "; the two routes in turn" : "") + ")");
   const std::string copy = "OK to dialog 102 closed, " + std::to_string(packages.totalBytes() >> 20) + " MiB in " +
                            std::to_string(packages.count) + " files";
   const std::string probe = "probe to ready: dialog 101 shown to its controls enabled";
@@ -365,14 +365,14 @@ void setupSection(Context& c) {
   c.table.add({probe, fixed(direct->probeSeconds, 3) + " s", "includes the program's fixed 0.500 s pause", "≤ 0.6 s",
                yesNo(direct->probeSeconds <= 0.6)});
   if (!called) return;
-  const std::string road = " through the manager road (the device attached to pspclink before setup.exe starts)";
+  const std::string route = " through the manager route (the device attached to pspclink before setup.exe starts)";
   const double calledRate = megabytesPerSecond(double(packages.totalBytes()), called->transferSeconds);
   std::string ratio = c.ratioToLink(calledRate);
-  ratio += (ratio.empty() ? "" : ", ") + timesTheDirectRoad(calledRate / rate);
-  c.table.add({copy + road, fixed(called->transferSeconds, 2) + " s, " + fixed(calledRate, 1) + " MB/s", ratio, "",
+  ratio += (ratio.empty() ? "" : ", ") + timesTheDirectRoute(calledRate / rate);
+  c.table.add({copy + route, fixed(called->transferSeconds, 2) + " s, " + fixed(calledRate, 1) + " MB/s", ratio, "",
                ""});
-  c.table.add({probe + road, fixed(called->probeSeconds, 3) + " s",
-               "direct road " + fixed(direct->probeSeconds, 3) + " s", "≤ 0.6 s", yesNo(called->probeSeconds <= 0.6)});
+  c.table.add({probe + route, fixed(called->probeSeconds, 3) + " s",
+               "direct route " + fixed(direct->probeSeconds, 3) + " s", "≤ 0.6 s", yesNo(called->probeSeconds <= 0.6)});
 }
 
 void scaleSection(Context& c) {
@@ -556,7 +556,7 @@ void managerSection(Context& c) {
 int main(int argc, char** argv) {
   Context c;
   c.options = parseOptions(argc, argv);
-  // Each run names its road itself: a variable left in the caller's
+  // Each run names its route itself: a variable left in the caller's
   // environment would send rapi.dll another way than the figure says.
   ::unsetenv("PSPC_RAPI_ENDPOINT");
   ::unsetenv("PSPCLINK_DIR");

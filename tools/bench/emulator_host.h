@@ -7,7 +7,7 @@
 #include "device.h"
 #include "faults.h"
 #include "identity.h"
-#include "link_model.h"
+#include "line_speed.h"
 #include "op_log.h"
 #include "server.h"
 
@@ -41,7 +41,7 @@ private:
   std::unique_ptr<pspc::Device> device_;
   std::unique_ptr<pspc::OpLog> log_;
   pspc::Faults faults_;
-  pspc::LinkModel link_;
+  pspc::LineSpeed link_;
   std::unique_ptr<pspc::Server> server_;
 };
 

@@ -75,7 +75,7 @@ ManagerHost::ManagerHost(const fs::path& program, const fs::path& workDir, std::
     }
     pauseBriefly();
   }
-  const std::string port = readWhole(folder_ / pspclink::kDevicePortFileName);
+  const std::string port = readWhole(folder_ / pspclink::kCallPortFileName);
   port_ = uint16_t(std::strtoul(port.c_str(), nullptr, 10));
   if (port_ == 0) {
     stop();

@@ -1,4 +1,4 @@
-// bench_attach: CeRapiInit on the connection manager's road (PSPCLINK_DIR
+// bench_attach: CeRapiInit on the connection manager's route (PSPCLINK_DIR
 // set, PSPC_RAPI_ENDPOINT not), for timing a device's call from outside:
 //
 //   bench_attach.exe

@@ -28,7 +28,7 @@
 #include "outcome.h"
 #include "uidriver_client.h"
 
-#include "control_client.h"
+#include "console_client.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -170,7 +170,7 @@ private:
 
   void control(const std::string& command) {
     std::string answer, error;
-    if (!pspc::sendControl(options_.image, command, answer, error)) throw RunFailure(error);
+    if (!pspc::sendToConsole(options_.image, command, answer, error)) throw RunFailure(error);
     if (answer.rfind("ok", 0) != 0) throw RunFailure("the emulator refused '" + command + "': " + answer);
   }
 

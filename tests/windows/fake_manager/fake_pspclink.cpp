@@ -1,5 +1,5 @@
 // A stand-in for the connection manager, for rapi.dll's tests of the manager
-// road: it speaks the local channel (link_channel.h) and names a served
+// route: it speaks the local channel (link_channel.h) and names a served
 // emulator as the attached device, while the tests decide, through a control
 // port, when a device attaches and goes and what the channel file holds.
 //

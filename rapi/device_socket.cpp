@@ -1,4 +1,4 @@
-#include "device_link.h"
+#include "device_socket.h"
 
 #include <ws2tcpip.h>
 
@@ -109,7 +109,7 @@ bool openTcp(const Endpoint& endpoint, HANDLE stop, DWORD waitMs, SOCKET& connec
   return false;
 }
 
-DeviceLink& DeviceLink::operator=(DeviceLink&& other) noexcept {
+DeviceSocket& DeviceSocket::operator=(DeviceSocket&& other) noexcept {
   if (this != &other) {
     close();
     socket_ = other.socket_;
@@ -120,14 +120,14 @@ DeviceLink& DeviceLink::operator=(DeviceLink&& other) noexcept {
   return *this;
 }
 
-void DeviceLink::close() {
+void DeviceSocket::close() {
   inbox_.clear();
   if (socket_ == INVALID_SOCKET) return;
   closesocket(socket_);
   socket_ = INVALID_SOCKET;
 }
 
-bool DeviceLink::connect(const Endpoint& endpoint, HANDLE stop, DWORD waitMs, DWORD replyTimeoutMs) {
+bool DeviceSocket::connect(const Endpoint& endpoint, HANDLE stop, DWORD waitMs, DWORD replyTimeoutMs) {
   close();
   SOCKET s = INVALID_SOCKET;
   if (!openTcp(endpoint, stop, waitMs, s)) return false;
@@ -143,7 +143,7 @@ bool DeviceLink::connect(const Endpoint& endpoint, HANDLE stop, DWORD waitMs, DW
   return true;
 }
 
-LinkError DeviceLink::sendAll(const uint8_t* data, size_t size) {
+LinkError DeviceSocket::sendAll(const uint8_t* data, size_t size) {
   while (size > 0) {
     int chunk = size > 0x10000 ? 0x10000 : int(size);
     int sent = send(socket_, reinterpret_cast<const char*>(data), chunk, 0);
@@ -155,7 +155,7 @@ LinkError DeviceLink::sendAll(const uint8_t* data, size_t size) {
   return LinkError::None;
 }
 
-LinkError DeviceLink::receive(uint8_t* into, size_t room, size_t& got) {
+LinkError DeviceSocket::receive(uint8_t* into, size_t room, size_t& got) {
   int n = recv(socket_, reinterpret_cast<char*>(into), room > 0x10000 ? 0x10000 : int(room), 0);
   if (n == SOCKET_ERROR) return socketFailure();
   if (n == 0) return LinkError::Closed; // the device hung up mid-reply
@@ -163,13 +163,13 @@ LinkError DeviceLink::receive(uint8_t* into, size_t room, size_t& got) {
   return LinkError::None;
 }
 
-LinkError DeviceLink::exchange(const std::vector<uint8_t>& framedRequest, std::vector<uint8_t>& reply) {
+LinkError DeviceSocket::exchange(const std::vector<uint8_t>& framedRequest, std::vector<uint8_t>& reply) {
   if (!isOpen()) return LinkError::Closed;
   if (LinkError e = sendAll(framedRequest.data(), framedRequest.size()); e != LinkError::None) return e;
   return inbox_.take([this](uint8_t* into, size_t room, size_t& got) { return receive(into, room, got); }, reply);
 }
 
-LinkError DeviceLink::unlock(const std::vector<uint8_t>& prelude, uint8_t& answer) {
+LinkError DeviceSocket::unlock(const std::vector<uint8_t>& prelude, uint8_t& answer) {
   if (!isOpen()) return LinkError::Closed;
   if (LinkError e = sendAll(prelude.data(), prelude.size()); e != LinkError::None) return e;
   return inbox_.takeByte([this](uint8_t* into, size_t room, size_t& got) { return receive(into, room, got); }, answer);

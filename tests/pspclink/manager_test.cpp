@@ -198,7 +198,7 @@ TEST_F(ManagerTest, TheChannelIsTheUsersAloneAndTellsNothingWithoutTheToken) {
   EXPECT_TRUE(has(second.err, "a connection manager is already running with the channel folder")) << second.err;
   EXPECT_EQ(stop(), 0);
   EXPECT_FALSE(fs::exists(folder_ / "channel"));
-  EXPECT_FALSE(fs::exists(folder_ / "control.port"));
+  EXPECT_FALSE(fs::exists(folder_ / "call.port"));
   EXPECT_TRUE(has(log(), "detached: PsPC at 127.0.0.2 (the connection manager stopped)"));
   const Ran after = run({"status"});
   EXPECT_EQ(after.status, 1);

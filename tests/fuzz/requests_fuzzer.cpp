@@ -48,7 +48,7 @@ std::string hexPrefix(const std::vector<uint8_t>& bytes) {
 }
 
 [[noreturn]] void finding(const std::string& what, const std::string& detail) {
-  std::fprintf(stderr, "link fuzzer: %s\n  %s\n", what.c_str(), detail.c_str());
+  std::fprintf(stderr, "requests fuzzer: %s\n  %s\n", what.c_str(), detail.c_str());
   std::abort();
 }
 
@@ -61,7 +61,7 @@ public:
     const fs::path base = fs::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0
                               ? fs::path("/dev/shm")
                               : fs::temp_directory_path();
-    std::string pattern = (base / "pspc-link-fuzz-XXXXXX").string();
+    std::string pattern = (base / "pspc-requests-fuzz-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) finding("cannot make a scratch folder", pattern);
     root_ = pattern;
     image_ = root_ / "image";

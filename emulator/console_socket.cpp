@@ -1,4 +1,4 @@
-#include "control_socket.h"
+#include "console_socket.h"
 
 #include "identity.h"
 
@@ -20,7 +20,7 @@ namespace {
 sockaddr_un addressIn(int folderFd) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/%s", folderFd, image::kControlSocketName);
+  std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/%s", folderFd, image::kConsoleSocketName);
   return address;
 }
 
@@ -28,10 +28,10 @@ std::string systemError(int error) { return std::strerror(error); }
 
 } // namespace
 
-void ControlSocket::open(const std::filesystem::path& imageDir) {
+void ConsoleSocket::open(const std::filesystem::path& imageDir) {
   close();
   const std::string shown = imageDir.string();
-  const std::string where = image::controlSocketFile(imageDir).string();
+  const std::string where = image::consoleSocketFile(imageDir).string();
   folderFd_ = ::open(imageDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folderFd_ < 0) throw std::runtime_error("cannot open the image folder " + shown + ": " + systemError(errno));
   if (::flock(folderFd_, LOCK_EX | LOCK_NB) != 0) {
@@ -39,22 +39,22 @@ void ControlSocket::open(const std::filesystem::path& imageDir) {
     close();
     if (saved == EWOULDBLOCK)
       throw std::runtime_error("the image " + shown +
-                               " is already being served by another emulator; stop it first (pspcemu control " + shown +
+                               " is already being served by another emulator; stop it first (pspcemu console " + shown +
                                " quit)");
     throw std::runtime_error("cannot lock the image folder " + shown + ": " + systemError(saved));
   }
   // With the lock held, a socket still there is one an emulator left when it
   // was killed.
   struct stat info {};
-  if (::fstatat(folderFd_, image::kControlSocketName, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (::fstatat(folderFd_, image::kConsoleSocketName, &info, AT_SYMLINK_NOFOLLOW) == 0) {
     if (!S_ISSOCK(info.st_mode)) {
       close();
-      throw std::runtime_error(where + " is in the way: it is not a control socket");
+      throw std::runtime_error(where + " is in the way: it is not a console socket");
     }
-    if (::unlinkat(folderFd_, image::kControlSocketName, 0) != 0) {
+    if (::unlinkat(folderFd_, image::kConsoleSocketName, 0) != 0) {
       const int saved = errno;
       close();
-      throw std::runtime_error("cannot remove the control socket left by an earlier emulator, " + where + ": " +
+      throw std::runtime_error("cannot remove the console socket left by an earlier emulator, " + where + ": " +
                                systemError(saved));
     }
   }
@@ -63,27 +63,27 @@ void ControlSocket::open(const std::filesystem::path& imageDir) {
   bool opened = listenFd_ >= 0 && ::bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   bound_ = opened;
   // The mode is set before the socket listens: until then no one can connect.
-  opened = opened && ::fchmodat(folderFd_, image::kControlSocketName, S_IRUSR | S_IWUSR, 0) == 0 &&
+  opened = opened && ::fchmodat(folderFd_, image::kConsoleSocketName, S_IRUSR | S_IWUSR, 0) == 0 &&
            ::listen(listenFd_, 16) == 0;
   if (!opened) {
     const int saved = errno;
     close();
-    throw std::runtime_error("cannot open the control socket " + where + ": " + systemError(saved));
+    throw std::runtime_error("cannot open the console socket " + where + ": " + systemError(saved));
   }
 }
 
-void ControlSocket::close() {
+void ConsoleSocket::close() {
   if (listenFd_ >= 0) ::close(listenFd_);
   listenFd_ = -1;
   // Removed while the folder is still locked, so that it is never another
   // emulator's socket that goes.
-  if (bound_) ::unlinkat(folderFd_, image::kControlSocketName, 0);
+  if (bound_) ::unlinkat(folderFd_, image::kConsoleSocketName, 0);
   bound_ = false;
   if (folderFd_ >= 0) ::close(folderFd_);
   folderFd_ = -1;
 }
 
-int ControlSocket::accept(bool& allowed, uid_t& peerUid) const {
+int ConsoleSocket::accept(bool& allowed, uid_t& peerUid) const {
   const int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
   if (client < 0) return -1;
   ucred peer{};
@@ -94,7 +94,7 @@ int ControlSocket::accept(bool& allowed, uid_t& peerUid) const {
   return client;
 }
 
-int connectControlSocket(const std::filesystem::path& imageDir, std::string& error) {
+int connectConsoleSocket(const std::filesystem::path& imageDir, std::string& error) {
   const std::string shown = imageDir.string();
   const int folder = ::open(imageDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) {
@@ -115,11 +115,11 @@ int connectControlSocket(const std::filesystem::path& imageDir, std::string& err
     error = "no emulator is serving the image " + shown + " (start one with: pspcemu serve " + shown + ")";
     break;
   case ECONNREFUSED:
-    error = "no emulator is serving the image " + shown + ": its control socket was left by one that stopped";
+    error = "no emulator is serving the image " + shown + ": its console socket was left by one that stopped";
     break;
   case EACCES:
   case EPERM:
-    error = "the image " + shown + " is served by another user: its control socket is open to that user only";
+    error = "the image " + shown + " is served by another user: its console socket is open to that user only";
     break;
   default:
     error = "cannot reach the emulator serving the image " + shown + ": " + systemError(saved);

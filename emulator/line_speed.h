@@ -12,7 +12,7 @@
 
 namespace pspc {
 
-class LinkModel {
+class LineSpeed {
 public:
   // "unlimited", "usb" (USB 1.1 full speed, 1,000,000 bytes/s of payload) or
   // "serial" (115200 baud, 8N1: 11,520 bytes/s), or a number of bytes/s.

@@ -1,6 +1,6 @@
-#include "control_client.h"
+#include "console_client.h"
 
-#include "control_socket.h"
+#include "console_socket.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,13 +8,13 @@
 
 namespace pspc {
 
-bool sendControl(const std::filesystem::path& imageDir, const std::string& line, std::string& answer,
+bool sendToConsole(const std::filesystem::path& imageDir, const std::string& line, std::string& answer,
                  std::string& error) {
-  const int fd = connectControlSocket(imageDir, error);
+  const int fd = connectConsoleSocket(imageDir, error);
   if (fd < 0) return false;
   std::string out = line + "\n";
   if (::send(fd, out.data(), out.size(), MSG_NOSIGNAL) != ssize_t(out.size())) {
-    error = "the emulator closed the control channel";
+    error = "the emulator closed the console";
     ::close(fd);
     return false;
   }

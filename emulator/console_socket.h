@@ -1,12 +1,12 @@
-// The emulator's control channel is a Unix-domain socket in the device image
-// folder (control.sock), open to the user the emulator runs as and to no one
+// The emulator's console is a Unix-domain socket in the device image
+// folder (console.sock), open to the user the emulator runs as and to no one
 // else: the socket's mode is 0600 and every peer's uid is checked as well.
 // Whoever may unplug, fault or stop a device is then whoever may write its
 // image anyway.
 //
 // A socket address holds at most 107 bytes of path, and image folders may
 // have longer ones: both ends open the folder and name the socket through
-// that descriptor (/proc/self/fd/N/control.sock), whatever the folder's path.
+// that descriptor (/proc/self/fd/N/console.sock), whatever the folder's path.
 #pragma once
 
 #include <filesystem>
@@ -16,14 +16,14 @@
 namespace pspc {
 
 // The listening end, held by the emulator that serves the image.
-class ControlSocket {
+class ConsoleSocket {
 public:
-  ControlSocket() = default;
-  ~ControlSocket() { close(); }
-  ControlSocket(const ControlSocket&) = delete;
-  ControlSocket& operator=(const ControlSocket&) = delete;
+  ConsoleSocket() = default;
+  ~ConsoleSocket() { close(); }
+  ConsoleSocket(const ConsoleSocket&) = delete;
+  ConsoleSocket& operator=(const ConsoleSocket&) = delete;
 
-  // Listens on the image's control socket. The image folder stays locked
+  // Listens on the image's console socket. The image folder stays locked
   // while the socket is open, so a second emulator on the same image is
   // refused rather than taking the first one's socket; a socket left behind
   // by an emulator that was killed is replaced. Throws std::runtime_error
@@ -43,10 +43,10 @@ private:
   bool bound_ = false; // the socket file is this process's to remove
 };
 
-// Connects to the control socket of the emulator serving `imageDir`: a
+// Connects to the console socket of the emulator serving `imageDir`: a
 // descriptor, or -1 with `error` one readable line that names the image
 // (no emulator serving it, a socket left by one that stopped, another
 // user's device).
-int connectControlSocket(const std::filesystem::path& imageDir, std::string& error);
+int connectConsoleSocket(const std::filesystem::path& imageDir, std::string& error);
 
 } // namespace pspc

@@ -211,7 +211,7 @@ protected:
     const auto channel = linkchannel::parseChannelFile(readText(folder_ / linkchannel::kChannelFileName));
     ASSERT_TRUE(channel);
     channel_ = *channel;
-    devicePort_ = uint16_t(std::stoi(readText(folder_ / "control.port")));
+    devicePort_ = uint16_t(std::stoi(readText(folder_ / "call.port")));
   }
   // SIGTERM (or Ctrl-C's SIGINT), as a person stopping the manager does; its
   // exit status.

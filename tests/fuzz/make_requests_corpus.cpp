@@ -1,10 +1,10 @@
-// Writes the link fuzzer's seed corpus: one input per call, each the request
+// Writes the requests fuzzer's seed corpus: one input per call, each the request
 // as the desktop library encodes it, and a few whole sessions (an install's
 // file copy, its registry work, folder and name work, the device tool, and
-// sessions under injected faults). The seeds in tests/fuzz/corpus are this
+// sessions under injected faults). The seeds in tests/fuzz/requests-corpus are this
 // program's output:
 //
-//   build/native/bin/link-fuzz-corpus tests/fuzz/corpus
+//   build/native/bin/requests-fuzz-corpus tests/fuzz/requests-corpus
 #include "fuzz_input.h"
 #include "rapi_commands.h"
 
@@ -107,14 +107,14 @@ template <typename R> Session single(const R& request) { return Session().add(re
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: link-fuzz-corpus FOLDER\n");
+    std::fprintf(stderr, "usage: requests-fuzz-corpus FOLDER\n");
     return 2;
   }
   const fs::path folder = argv[1];
   std::error_code ec;
   fs::create_directories(folder, ec);
   if (ec) {
-    std::fprintf(stderr, "link-fuzz-corpus: %s: %s\n", folder.c_str(), ec.message().c_str());
+    std::fprintf(stderr, "requests-fuzz-corpus: %s: %s\n", folder.c_str(), ec.message().c_str());
     return 1;
   }
 
@@ -261,7 +261,7 @@ int main(int argc, char** argv) {
     std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(session.bytes().data()), std::streamsize(session.bytes().size()));
     if (!out) {
-      std::fprintf(stderr, "link-fuzz-corpus: cannot write %s\n", (folder / name).c_str());
+      std::fprintf(stderr, "requests-fuzz-corpus: cannot write %s\n", (folder / name).c_str());
       return 1;
     }
   }

@@ -1,4 +1,4 @@
-#include "link_model.h"
+#include "line_speed.h"
 
 #include <charconv>
 #include <thread>
@@ -8,7 +8,7 @@ namespace pspc {
 constexpr uint64_t kUsbBytesPerSecond = 1000000;
 constexpr uint64_t kSerialBytesPerSecond = 115200 / 10; // start bit, 8 data bits, stop bit
 
-std::optional<uint64_t> LinkModel::parseRate(const std::string& name) {
+std::optional<uint64_t> LineSpeed::parseRate(const std::string& name) {
   if (name == "unlimited") return 0;
   if (name == "usb" || name == "usb11") return kUsbBytesPerSecond;
   if (name == "serial" || name == "serial115200") return kSerialBytesPerSecond;
@@ -18,34 +18,34 @@ std::optional<uint64_t> LinkModel::parseRate(const std::string& name) {
   return value;
 }
 
-std::string LinkModel::rateName(uint64_t bytesPerSecond) {
+std::string LineSpeed::rateName(uint64_t bytesPerSecond) {
   if (bytesPerSecond == 0) return "unlimited";
   if (bytesPerSecond == kUsbBytesPerSecond) return "usb (1000000 bytes/s)";
   if (bytesPerSecond == kSerialBytesPerSecond) return "serial 115200 baud (11520 bytes/s)";
   return std::to_string(bytesPerSecond) + " bytes/s";
 }
 
-void LinkModel::setRate(uint64_t bytesPerSecond) {
+void LineSpeed::setRate(uint64_t bytesPerSecond) {
   std::lock_guard lock(mutex_);
   bytesPerSecond_ = bytesPerSecond;
 }
 
-uint64_t LinkModel::rate() const {
+uint64_t LineSpeed::rate() const {
   std::lock_guard lock(mutex_);
   return bytesPerSecond_;
 }
 
-void LinkModel::setReplyDelay(std::chrono::milliseconds delay) {
+void LineSpeed::setReplyDelay(std::chrono::milliseconds delay) {
   std::lock_guard lock(mutex_);
   replyDelay_ = delay;
 }
 
-std::chrono::milliseconds LinkModel::replyDelay() const {
+std::chrono::milliseconds LineSpeed::replyDelay() const {
   std::lock_guard lock(mutex_);
   return replyDelay_;
 }
 
-std::chrono::steady_clock::time_point LinkModel::book(size_t bytes, std::chrono::steady_clock::time_point now) {
+std::chrono::steady_clock::time_point LineSpeed::book(size_t bytes, std::chrono::steady_clock::time_point now) {
   std::lock_guard lock(mutex_);
   if (bytesPerSecond_ == 0) return now;
   // A longer pause is real idleness: the packet starts now.
@@ -54,7 +54,7 @@ std::chrono::steady_clock::time_point LinkModel::book(size_t bytes, std::chrono:
   return freeAt_;
 }
 
-void LinkModel::carry(size_t bytes) {
+void LineSpeed::carry(size_t bytes) {
   const auto now = std::chrono::steady_clock::now();
   const auto until = book(bytes, now);
   if (until > now) std::this_thread::sleep_until(until);

@@ -21,21 +21,21 @@ bool startWinsock(int& error);
 // as `stop` is signalled. The socket comes back in blocking mode.
 bool openTcp(const Endpoint& endpoint, HANDLE stop, DWORD waitMs, SOCKET& connected);
 
-class DeviceLink {
+class DeviceSocket {
 public:
   // A device that has not answered within this time is taken as gone, so no
   // call hangs for ever.
   static constexpr DWORD kDefaultReplyTimeoutMs = 20000;
 
-  DeviceLink() = default;
-  ~DeviceLink() { close(); }
-  DeviceLink(DeviceLink&& other) noexcept : socket_(other.socket_), inbox_(std::move(other.inbox_)) {
+  DeviceSocket() = default;
+  ~DeviceSocket() { close(); }
+  DeviceSocket(DeviceSocket&& other) noexcept : socket_(other.socket_), inbox_(std::move(other.inbox_)) {
     other.socket_ = INVALID_SOCKET;
     other.inbox_.clear();
   }
-  DeviceLink& operator=(DeviceLink&& other) noexcept;
-  DeviceLink(const DeviceLink&) = delete;
-  DeviceLink& operator=(const DeviceLink&) = delete;
+  DeviceSocket& operator=(DeviceSocket&& other) noexcept;
+  DeviceSocket(const DeviceSocket&) = delete;
+  DeviceSocket& operator=(const DeviceSocket&) = delete;
 
   // One attempt to reach the device. Gives up after `waitMs`, or as soon as
   // `stop` is signalled. Each reply must then begin within `replyTimeoutMs`.

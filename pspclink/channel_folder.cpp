@@ -92,7 +92,7 @@ bool ChannelFolder::writeFile(const char* name, const std::string& content, std:
 bool ChannelFolder::publish(uint16_t channelPort, const std::string& tokenHex, uint16_t devicePort,
                             std::string& error) {
   published_ = true;
-  return writeFile(kDevicePortFileName, std::to_string(devicePort) + "\n", error) &&
+  return writeFile(kCallPortFileName, std::to_string(devicePort) + "\n", error) &&
          writeFile(linkchannel::kChannelFileName, linkchannel::formatChannelFile({channelPort, tokenHex}), error);
 }
 
@@ -100,7 +100,7 @@ void ChannelFolder::withdraw() {
   if (!published_) return;
   // The channel file first: a reader that finds no channel file looks no further.
   ::unlinkat(fd_, linkchannel::kChannelFileName, 0);
-  ::unlinkat(fd_, kDevicePortFileName, 0);
+  ::unlinkat(fd_, kCallPortFileName, 0);
   published_ = false;
 }
 

@@ -1,6 +1,6 @@
 // The channel folder: where a running manager leaves the channel file
 // (its local channel's port and token, see link_channel.h), the port it
-// takes device calls on (control.port) and its log (pspclink.log). The
+// takes device calls on (call.port) and its log (pspclink.log). The
 // folder is the user's alone (mode 0700) and one manager holds it at a time.
 #pragma once
 
@@ -10,7 +10,7 @@
 
 namespace pspclink {
 
-constexpr const char* kDevicePortFileName = "control.port";
+constexpr const char* kCallPortFileName = "call.port";
 constexpr const char* kLogFileName = "pspclink.log";
 
 // $PSPCLINK_DIR, else $XDG_RUNTIME_DIR/pspclink, else $HOME/.pspclink; empty,
@@ -29,7 +29,7 @@ public:
   // manager holds. Files a manager that was killed left behind are replaced
   // by publish().
   bool open(const std::filesystem::path& folder, std::string& error);
-  // Writes control.port, then the channel file (each written aside, mode
+  // Writes call.port, then the channel file (each written aside, mode
   // 0600, and renamed into place: a reader never sees half of one).
   bool publish(uint16_t channelPort, const std::string& tokenHex, uint16_t devicePort, std::string& error);
   // Removes what publish() wrote.

@@ -31,7 +31,7 @@ constexpr const char* kUsage =
     "serve   takes the calls of Windows CE devices on TCP port 5679 (of every address\n"
     "        unless --listen names one, which need not exist yet: a cable's link\n"
     "        address comes with its PPP; port 0: any free port, written to\n"
-    "        control.port in the channel folder), one device at a time, and answers\n"
+    "        call.port in the channel folder), one device at a time, and answers\n"
     "        the desktop's programs on a local channel. --password-file names a file\n"
     "        of yours alone (chmod 600) holding the device's password on its first\n"
     "        line. The password goes only to a device calling on the loopback or over\n"

@@ -1,7 +1,7 @@
-// The control channel: a socket in the image folder that only the user who
+// The console: a socket in the image folder that only the user who
 // serves the device reaches, a clear word when no device serves an image,
 // one emulator per image, and no TCP port but the RAPI link.
-#include "control_client.h"
+#include "console_client.h"
 #include "scripted_manager.h"
 #include "served_device_fixture.h"
 
@@ -30,7 +30,7 @@ using namespace std::chrono_literals;
 
 constexpr uid_t kNobody = 65534;
 
-// What a process of another user got from the control socket: the connect's
+// What a process of another user got from the console socket: the connect's
 // errno (0 when it connected) and the answer to its line.
 struct Attempt {
   int connectError = 0;
@@ -82,14 +82,14 @@ Attempt asUser(uid_t uid, const fs::path& socketPath, const std::string& line) {
 
 std::string controlAnswer(const fs::path& imageDir, const std::string& line) {
   std::string answer, error;
-  return sendControl(imageDir, line, answer, error) ? answer : "unreached: " + error;
+  return sendToConsole(imageDir, line, answer, error) ? answer : "unreached: " + error;
 }
 
-class ControlSocketTest : public ServedDeviceTest {};
+class ConsoleSocketTest : public ServedDeviceTest {};
 
-TEST_F(ControlSocketTest, AnotherUserCanNeitherConnectNorCommandTheDevice) {
+TEST_F(ConsoleSocketTest, AnotherUserCanNeitherConnectNorCommandTheDevice) {
   serve();
-  const fs::path socketPath = image::controlSocketFile(imageDir_);
+  const fs::path socketPath = image::consoleSocketFile(imageDir_);
   struct stat info {};
   ASSERT_EQ(::lstat(socketPath.c_str(), &info), 0);
   EXPECT_TRUE(S_ISSOCK(info.st_mode));
@@ -113,9 +113,9 @@ TEST_F(ControlSocketTest, AnotherUserCanNeitherConnectNorCommandTheDevice) {
   EXPECT_EQ(controlAnswer(imageDir_, "status").rfind("ok plugged", 0), 0u);
 }
 
-TEST_F(ControlSocketTest, NoServingEmulatorIsToldInOneLineNamingTheImage) {
+TEST_F(ConsoleSocketTest, NoServingEmulatorIsToldInOneLineNamingTheImage) {
   std::string answer, error;
-  EXPECT_FALSE(sendControl(imageDir_, "status", answer, error));
+  EXPECT_FALSE(sendToConsole(imageDir_, "status", answer, error));
   EXPECT_EQ(error, "no emulator is serving the image " + imageDir_.string() + " (start one with: pspcemu serve " +
                        imageDir_.string() + ")");
 
@@ -123,32 +123,32 @@ TEST_F(ControlSocketTest, NoServingEmulatorIsToldInOneLineNamingTheImage) {
   const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, image::controlSocketFile(imageDir_).c_str(), sizeof address.sun_path - 1);
+  std::strncpy(address.sun_path, image::consoleSocketFile(imageDir_).c_str(), sizeof address.sun_path - 1);
   ASSERT_EQ(::bind(stale, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   ::close(stale);
-  EXPECT_FALSE(sendControl(imageDir_, "status", answer, error));
+  EXPECT_FALSE(sendToConsole(imageDir_, "status", answer, error));
   EXPECT_EQ(error, "no emulator is serving the image " + imageDir_.string() +
-                       ": its control socket was left by one that stopped");
+                       ": its console socket was left by one that stopped");
 
   // The next emulator replaces it; when it stops, its socket goes with it.
   serve();
   EXPECT_EQ(controlAnswer(imageDir_, "status").rfind("ok plugged", 0), 0u);
   server_->stop();
-  EXPECT_FALSE(fs::exists(fs::symlink_status(image::controlSocketFile(imageDir_))));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(image::consoleSocketFile(imageDir_))));
 }
 
-TEST_F(ControlSocketTest, ASecondEmulatorOnTheSameImageIsRefusedAndTakesNothing) {
+TEST_F(ConsoleSocketTest, ASecondEmulatorOnTheSameImageIsRefusedAndTakesNothing) {
   serve();
   ServerOptions options;
   options.port = 0;
-  Server second(*device_, *log_, faults_, link_, options);
+  Server second(*device_, *log_, faults_, lineSpeed_, options);
   try {
     second.start();
     ADD_FAILURE() << "a second emulator served the same image";
   } catch (const std::runtime_error& refused) {
     EXPECT_EQ(std::string(refused.what()), "the image " + imageDir_.string() +
                                                " is already being served by another emulator; stop it first "
-                                               "(pspcemu control " +
+                                               "(pspcemu console " +
                                                imageDir_.string() + " quit)");
   }
   second.stop();
@@ -156,19 +156,19 @@ TEST_F(ControlSocketTest, ASecondEmulatorOnTheSameImageIsRefusedAndTakesNothing)
 
   // Something else by the socket's name is not the emulator's to remove.
   server_.reset();
-  writeHostFile(image::controlSocketFile(imageDir_), "notes");
-  Server third(*device_, *log_, faults_, link_, options);
+  writeHostFile(image::consoleSocketFile(imageDir_), "notes");
+  Server third(*device_, *log_, faults_, lineSpeed_, options);
   EXPECT_THROW(third.start(), std::runtime_error);
   third.stop();
-  EXPECT_EQ(readHostFile(image::controlSocketFile(imageDir_)), "notes");
+  EXPECT_EQ(readHostFile(image::consoleSocketFile(imageDir_)), "notes");
 }
 
-TEST_F(ControlSocketTest, AnImageFolderOfAnyPathLengthIsServed) {
+TEST_F(ConsoleSocketTest, AnImageFolderOfAnyPathLengthIsServed) {
   // Longer than a socket address holds (107 bytes of path).
   fs::path deep = scratch_;
   for (int level = 0; level < 4; ++level) deep /= std::string(40, char('a' + level));
   const fs::path longImage = deep / "image";
-  ASSERT_GT(image::controlSocketFile(longImage).string().size(), 108u);
+  ASSERT_GT(image::consoleSocketFile(longImage).string().size(), 108u);
   std::string error;
   ASSERT_TRUE(image::create(longImage, Identity{}, error)) << error;
   Device device(longImage);
@@ -176,13 +176,13 @@ TEST_F(ControlSocketTest, AnImageFolderOfAnyPathLengthIsServed) {
   ServerOptions options;
   options.port = 0;
   {
-    Server server(device, log, faults_, link_, options);
+    Server server(device, log, faults_, lineSpeed_, options);
     server.start();
-    EXPECT_TRUE(fs::exists(fs::symlink_status(image::controlSocketFile(longImage))));
+    EXPECT_TRUE(fs::exists(fs::symlink_status(image::consoleSocketFile(longImage))));
     EXPECT_EQ(controlAnswer(longImage, "unplug"), "ok unplugged");
     EXPECT_FALSE(server.plugged());
   }
-  EXPECT_FALSE(fs::exists(fs::symlink_status(image::controlSocketFile(longImage))));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(image::consoleSocketFile(longImage))));
 }
 
 // ---- pspcemu itself
@@ -271,8 +271,8 @@ private:
   pid_t pid_ = -1;
 };
 
-TEST_F(ControlSocketTest, PspcemuServesOnlyTheRapiLinkOnTcpAndIsControlledThroughTheImage) {
-  const CommandRun unserved = pspcemu({"control", imageDir_.string(), "status"});
+TEST_F(ConsoleSocketTest, PspcemuServesOnlyTheRapiLinkOnTcpAndIsControlledThroughTheImage) {
+  const CommandRun unserved = pspcemu({"console", imageDir_.string(), "status"});
   EXPECT_NE(unserved.status, 0);
   EXPECT_EQ(unserved.output, "pspcemu: no emulator is serving the image " + imageDir_.string() +
                                  " (start one with: pspcemu serve " + imageDir_.string() + ")\n");
@@ -289,15 +289,15 @@ TEST_F(ControlSocketTest, PspcemuServesOnlyTheRapiLinkOnTcpAndIsControlledThroug
   const CommandRun status = pspcemu({"status", image});
   EXPECT_NE(status.output.find("serving   ok plugged"), std::string::npos) << status.output;
 
-  const CommandRun quit = pspcemu({"control", image, "quit"});
+  const CommandRun quit = pspcemu({"console", image, "quit"});
   EXPECT_EQ(quit.status, 0);
   EXPECT_EQ(quit.output, "ok quitting\n");
   const int exited = server.wait();
   EXPECT_TRUE(WIFEXITED(exited) && WEXITSTATUS(exited) == 0) << "status " << exited;
-  EXPECT_FALSE(fs::exists(fs::symlink_status(image::controlSocketFile(imageDir_))));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(image::consoleSocketFile(imageDir_))));
 }
 
-TEST_F(ControlSocketTest, PspcemuMakesACallingDeviceWithAPasswordAndServeCallsTheManager) {
+TEST_F(ConsoleSocketTest, PspcemuMakesACallingDeviceWithAPasswordAndServeCallsTheManager) {
   const fs::path made = scratch_ / "made";
   writeHostFile(scratch_ / "password.txt", "s3cret\n");
   const CommandRun init = pspcemu({"init", made.string(), "--device-name", "Field unit", "--platform", "Palm PC2",
@@ -354,7 +354,7 @@ TEST_F(ControlSocketTest, PspcemuMakesACallingDeviceWithAPasswordAndServeCallsTh
   EXPECT_EQ(call->read(2), (Bytes{1, 0}));
   EXPECT_NE(pspcemu({"status", made.string()}).output.find("call=introduced"), std::string::npos);
 
-  EXPECT_EQ(pspcemu({"control", made.string(), "quit"}).output, "ok quitting\n");
+  EXPECT_EQ(pspcemu({"console", made.string(), "quit"}).output, "ok quitting\n");
   EXPECT_TRUE(call->closedByDevice());
   const int exited = server.wait();
   EXPECT_TRUE(WIFEXITED(exited) && WEXITSTATUS(exited) == 0) << "status " << exited;

@@ -1,4 +1,4 @@
-// The road to the device through the desktop's connection manager
+// The route to the device through the desktop's connection manager
 // (`pspclink serve`): a device calls the manager in when its cable link comes
 // up, and the manager tells the desktop's programs, on its local channel,
 // which device is attached and how to open RAPI to it.
@@ -11,7 +11,7 @@
 // open, watching the attach, for as long as the link is in use.
 #pragma once
 
-#include "device_link.h"
+#include "device_socket.h"
 #include "device_route.h"
 
 #include <windows.h>
@@ -48,7 +48,7 @@ struct RefusedAttach {
   uint64_t attach = 0;
 };
 
-class ManagerRoad {
+class ManagerRoute {
 public:
   enum class Outcome {
     Connected,       // `link` is open to the device
@@ -56,15 +56,15 @@ public:
     PasswordRefused, // the device refused the manager's password; `refused` names the attach
   };
 
-  ManagerRoad(HANDLE stop, DWORD replyTimeoutMs, RefusedAttach& refused);
-  ~ManagerRoad();
-  ManagerRoad(const ManagerRoad&) = delete;
-  ManagerRoad& operator=(const ManagerRoad&) = delete;
+  ManagerRoute(HANDLE stop, DWORD replyTimeoutMs, RefusedAttach& refused);
+  ~ManagerRoute();
+  ManagerRoute(const ManagerRoute&) = delete;
+  ManagerRoute& operator=(const ManagerRoute&) = delete;
 
   // Waits for an attached, unlocked device and opens RAPI to it. Meanwhile
   // nothing but the manager is asked, and why it waits is told to a
   // debugger (OutputDebugString), once for each change.
-  Outcome open(DeviceLink& link);
+  Outcome open(DeviceSocket& link);
 
   // After open(): waits until the attach ends or the channel connection
   // breaks (true), or until `stop` (false). Costs nothing while it waits.
@@ -77,7 +77,7 @@ private:
   enum class Step { Again, Stopped, Done };
   enum class Watch { Gone, Broken, Stopped };
 
-  Step askManager(DeviceLink& link, Outcome& outcome);
+  Step askManager(DeviceSocket& link, Outcome& outcome);
   // Reads the manager's next answer into `line`: nothing when there is one;
   // else the step to take (Stopped, or Again once `whenClosed` is told).
   std::optional<Step> readAnswer(Channel& channel, std::string& line, const std::string& whenClosed);

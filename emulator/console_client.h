@@ -1,4 +1,4 @@
-// The other end of the emulator's control channel: one command line to the
+// The other end of the emulator's console: one command line to the
 // emulator serving a device image, one answer line back.
 #pragma once
 
@@ -9,7 +9,7 @@ namespace pspc {
 
 // False with `error` one readable line when no answer came: no emulator
 // serving the image, another user's device, or an emulator that went silent.
-bool sendControl(const std::filesystem::path& imageDir, const std::string& line, std::string& answer,
+bool sendToConsole(const std::filesystem::path& imageDir, const std::string& line, std::string& answer,
                  std::string& error);
 
 } // namespace pspc

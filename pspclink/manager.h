@@ -16,7 +16,7 @@ namespace pspclink {
 
 struct ManagerOptions {
   std::string listenAddress = "0.0.0.0";           // every address: the cable link's comes and goes
-  uint16_t listenPort = controlwire::kControlPort; // 0: any free port (written to control.port)
+  uint16_t listenPort = controlwire::kControlPort; // 0: any free port (written to call.port)
   std::optional<std::string> passwordFile;
   // Callers that may be given the password although their call came in
   // neither on the loopback nor on a point-to-point link (password_reach.h).

@@ -1,6 +1,6 @@
 // The cable's schedule, booked with made-up clock times: how long packets
 // take at a modelled rate, without waiting for any of it.
-#include "link_model.h"
+#include "line_speed.h"
 
 #include <gtest/gtest.h>
 
@@ -13,22 +13,22 @@ using std::chrono::milliseconds;
 
 constexpr uint64_t kUsb = 1000000; // bytes per second: 1 byte a microsecond
 
-TEST(LinkModel, UnlimitedBooksNoTime) {
-  LinkModel link;
+TEST(LineSpeed, UnlimitedBooksNoTime) {
+  LineSpeed link;
   const Clock::time_point now{milliseconds(5)};
   EXPECT_EQ(link.book(1 << 20, now), now);
 }
 
-TEST(LinkModel, PacketsTakeTheirBytesOverTheRate) {
-  LinkModel link;
-  link.setRate(LinkModel::parseRate("serial").value());
+TEST(LineSpeed, PacketsTakeTheirBytesOverTheRate) {
+  LineSpeed link;
+  link.setRate(LineSpeed::parseRate("serial").value());
   const Clock::time_point start{milliseconds(1000)};
   // 11,520 bytes at 115200 baud (10 bits a byte) take one second.
   EXPECT_EQ(link.book(11520, start), start + milliseconds(1000));
 }
 
-TEST(LinkModel, ShortHostTurnaroundsDoNotSlowTheCable) {
-  LinkModel link;
+TEST(LineSpeed, ShortHostTurnaroundsDoNotSlowTheCable) {
+  LineSpeed link;
   link.setRate(kUsb);
   const Clock::time_point start{milliseconds(1000)};
   Clock::time_point ready = start, crossed{};
@@ -43,8 +43,8 @@ TEST(LinkModel, ShortHostTurnaroundsDoNotSlowTheCable) {
   EXPECT_EQ(crossed, start + microseconds(100 * (4124 + 20)));
 }
 
-TEST(LinkModel, APauseIsNotCreditedToTheNextPacket) {
-  LinkModel link;
+TEST(LineSpeed, APauseIsNotCreditedToTheNextPacket) {
+  LineSpeed link;
   link.setRate(kUsb);
   const Clock::time_point start{milliseconds(1000)};
   link.book(1000, start);
@@ -52,8 +52,8 @@ TEST(LinkModel, APauseIsNotCreditedToTheNextPacket) {
   EXPECT_EQ(link.book(500, later), later + microseconds(500));
 }
 
-TEST(LinkModel, PacketsQueueBehindEachOther) {
-  LinkModel link;
+TEST(LineSpeed, PacketsQueueBehindEachOther) {
+  LineSpeed link;
   link.setRate(kUsb);
   const Clock::time_point now{milliseconds(1000)};
   // Two connections with a packet each at the same moment: the cable is shared.
@@ -61,13 +61,13 @@ TEST(LinkModel, PacketsQueueBehindEachOther) {
   EXPECT_EQ(link.book(3000, now), now + microseconds(5000));
 }
 
-TEST(LinkModel, RatesByName) {
-  EXPECT_EQ(LinkModel::parseRate("unlimited"), 0u);
-  EXPECT_EQ(LinkModel::parseRate("usb"), kUsb);
-  EXPECT_EQ(LinkModel::parseRate("serial"), 11520u);
-  EXPECT_EQ(LinkModel::parseRate("250000"), 250000u);
-  EXPECT_FALSE(LinkModel::parseRate("fast").has_value());
-  EXPECT_FALSE(LinkModel::parseRate("").has_value());
+TEST(LineSpeed, RatesByName) {
+  EXPECT_EQ(LineSpeed::parseRate("unlimited"), 0u);
+  EXPECT_EQ(LineSpeed::parseRate("usb"), kUsb);
+  EXPECT_EQ(LineSpeed::parseRate("serial"), 11520u);
+  EXPECT_EQ(LineSpeed::parseRate("250000"), 250000u);
+  EXPECT_FALSE(LineSpeed::parseRate("fast").has_value());
+  EXPECT_FALSE(LineSpeed::parseRate("").has_value());
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// rapi.dll's road through the connection manager, against a stand-in manager
+// rapi.dll's route through the connection manager, against a stand-in manager
 // (fake_manager/fake_pspclink.cpp) that names the wrapper's emulator as the
 // attached device; the tests attach and detach it, spoil the channel file and
 // lock the device with a password through the stand-in's control port.
@@ -15,7 +15,7 @@
 
 namespace {
 
-using rapitest::controlEmulator;
+using rapitest::tellEmulator;
 using rapitest::environment;
 
 // Hang guard of every wait for an outcome that must come.
@@ -145,7 +145,7 @@ std::string preludeHex(const std::u16string& password, uint8_t key) {
   return linkchannel::hexOf(controlwire::encodePassword(password, key));
 }
 
-class ManagerRoad : public ::testing::Test {
+class ManagerRoute : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(environment("PSPC_RAPI_ENDPOINT").empty()) << "run through with-emulator.sh --manager";
@@ -184,7 +184,7 @@ protected:
   }
 };
 
-TEST_F(ManagerRoad, FindsTheAttachedDeviceAndWaitsForTheNextAttachOnceItIsGone) {
+TEST_F(ManagerRoute, FindsTheAttachedDeviceAndWaitsForTheNextAttachOnceItIsGone) {
   RAPIINIT init;
   requestAndExpectWaiting(init, "waiting for a device to attach");
   ASSERT_GT(attachDevice(), 0u);
@@ -207,18 +207,18 @@ TEST_F(ManagerRoad, FindsTheAttachedDeviceAndWaitsForTheNextAttachOnceItIsGone) 
   EXPECT_TRUE(DebugMessages::instance().waitFor("(attach " + std::to_string(next) + ")", mark));
 }
 
-TEST_F(ManagerRoad, AGoneDeviceFailsTheCallInFlightAtOnce) {
+TEST_F(ManagerRoute, AGoneDeviceFailsTheCallInFlightAtOnce) {
   // Without the manager's word the call would wait ten minutes for its reply.
   SetEnvironmentVariableA("PSPC_RAPI_REPLY_TIMEOUT_MS", "600000");
   ASSERT_GT(attachDevice(), 0u);
   ASSERT_EQ(CeRapiInit(), S_OK);
   struct Release {
     ~Release() {
-      controlEmulator("release");
-      controlEmulator("clear-faults");
+      tellEmulator("release");
+      tellEmulator("clear-faults");
     }
   } release;
-  ASSERT_EQ(controlEmulator("fault hold:CeDeleteFile:1").rfind("ok", 0), 0u);
+  ASSERT_EQ(tellEmulator("fault hold:CeDeleteFile:1").rfind("ok", 0), 0u);
   const size_t holds = emulatorRecords("\"op\":\"hold\"");
 
   struct Call {
@@ -245,7 +245,7 @@ TEST_F(ManagerRoad, AGoneDeviceFailsTheCallInFlightAtOnce) {
   expectDroppedLink();
 }
 
-TEST_F(ManagerRoad, ABrokenChannelDropsTheLinkAsAGoneDeviceDoes) {
+TEST_F(ManagerRoute, ABrokenChannelDropsTheLinkAsAGoneDeviceDoes) {
   ASSERT_GT(attachDevice(), 0u);
   ASSERT_EQ(CeRapiInit(), S_OK);
   ASSERT_TRUE(storeInformationWorks());
@@ -257,7 +257,7 @@ TEST_F(ManagerRoad, ABrokenChannelDropsTheLinkAsAGoneDeviceDoes) {
   EXPECT_TRUE(storeInformationWorks());
 }
 
-TEST_F(ManagerRoad, AWrongTokenIsRefusedAndTheRequestWaitsWithoutGoingElsewhere) {
+TEST_F(ManagerRoute, AWrongTokenIsRefusedAndTheRequestWaitsWithoutGoingElsewhere) {
   ASSERT_GT(attachDevice(), 0u);
   ASSERT_EQ(controlManager("channel stale"), "ok");
   const size_t connections = emulatorConnections();
@@ -275,7 +275,7 @@ TEST_F(ManagerRoad, AWrongTokenIsRefusedAndTheRequestWaitsWithoutGoingElsewhere)
   EXPECT_EQ(emulatorConnections(), connections + 1);
 }
 
-TEST_F(ManagerRoad, ALockedDeviceGetsThePasswordFirstAndARefusalWaitsForTheNextAttach) {
+TEST_F(ManagerRoute, ALockedDeviceGetsThePasswordFirstAndARefusalWaitsForTheNextAttach) {
   const std::string right = preludeHex(u"secret", 0x5A);
   const unsigned unlocked = stat("unlocked"), lockedOut = stat("locked-out");
   ASSERT_GT(attachDevice("prelude=" + right + " expect=" + right), 0u);
@@ -306,7 +306,7 @@ TEST_F(ManagerRoad, ALockedDeviceGetsThePasswordFirstAndARefusalWaitsForTheNextA
   EXPECT_EQ(stat("unlocked"), unlocked + 2);
 }
 
-TEST_F(ManagerRoad, UninitEndsTheWaitForAManagerOrADevice) {
+TEST_F(ManagerRoute, UninitEndsTheWaitForAManagerOrADevice) {
   RAPIINIT init;
   ASSERT_EQ(controlManager("channel remove"), "ok");
   requestAndExpectWaiting(init, "no channel file");

@@ -1,4 +1,4 @@
-#include "manager_road.h"
+#include "manager_route.h"
 
 #include <memory>
 
@@ -100,7 +100,7 @@ std::wstring dosPathOf(const std::wstring& unixPath) {
 // One connection to the manager's channel: lines out, lines in. Reads wait
 // on the socket's event and `stop` together, so a wait ends at once either
 // way and costs nothing meanwhile.
-class ManagerRoad::Channel {
+class ManagerRoute::Channel {
 public:
   enum class Read { Line, Closed, Stopped };
 
@@ -159,21 +159,21 @@ private:
   std::string pending_;
 };
 
-ManagerRoad::ManagerRoad(HANDLE stop, DWORD replyTimeoutMs, RefusedAttach& refused)
+ManagerRoute::ManagerRoute(HANDLE stop, DWORD replyTimeoutMs, RefusedAttach& refused)
     : stop_(stop), replyTimeoutMs_(replyTimeoutMs), refused_(refused) {}
 
-ManagerRoad::~ManagerRoad() = default;
+ManagerRoute::~ManagerRoute() = default;
 
-void ManagerRoad::report(const std::string& text) {
+void ManagerRoute::report(const std::string& text) {
   if (text == lastReport_) return;
   lastReport_ = text;
   // In the desktop's code page, as a debugger (or WINEDEBUG=+debugstr) shows it.
   OutputDebugStringA(narrow(widen("rapi: " + text + "\n"), CP_ACP).c_str());
 }
 
-bool ManagerRoad::pause() { return WaitForSingleObject(stop_, kRetryPauseMs) != WAIT_OBJECT_0; }
+bool ManagerRoute::pause() { return WaitForSingleObject(stop_, kRetryPauseMs) != WAIT_OBJECT_0; }
 
-ManagerRoad::Outcome ManagerRoad::open(DeviceLink& link) {
+ManagerRoute::Outcome ManagerRoute::open(DeviceSocket& link) {
   for (;;) {
     Outcome outcome = Outcome::Stopped;
     switch (askManager(link, outcome)) {
@@ -189,7 +189,7 @@ ManagerRoad::Outcome ManagerRoad::open(DeviceLink& link) {
   }
 }
 
-ManagerRoad::Step ManagerRoad::askManager(DeviceLink& link, Outcome& outcome) {
+ManagerRoute::Step ManagerRoute::askManager(DeviceSocket& link, Outcome& outcome) {
   const std::wstring path = channelFilePath(processVariable, dosPathOf);
   if (path.empty()) {
     report("no channel folder of the connection manager: set PSPCLINK_DIR to the folder of pspclink serve");
@@ -264,7 +264,7 @@ ManagerRoad::Step ManagerRoad::askManager(DeviceLink& link, Outcome& outcome) {
   }
 
   const std::string device = "device \"" + route_.name + "\" at " + route_.address + ":" + std::to_string(route_.port);
-  DeviceLink candidate;
+  DeviceSocket candidate;
   if (!candidate.connect(Endpoint{route_.address, route_.port}, stop_, kConnectWaitMs, replyTimeoutMs_)) {
     if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) return Step::Stopped;
     report(device + " does not answer on its RAPI port");
@@ -291,7 +291,7 @@ ManagerRoad::Step ManagerRoad::askManager(DeviceLink& link, Outcome& outcome) {
   return Step::Done;
 }
 
-std::optional<ManagerRoad::Step> ManagerRoad::readAnswer(Channel& channel, std::string& line,
+std::optional<ManagerRoute::Step> ManagerRoute::readAnswer(Channel& channel, std::string& line,
                                                          const std::string& whenClosed) {
   switch (channel.readLine(stop_, line)) {
   case Channel::Read::Stopped:
@@ -305,7 +305,7 @@ std::optional<ManagerRoad::Step> ManagerRoad::readAnswer(Channel& channel, std::
   return std::nullopt;
 }
 
-ManagerRoad::Watch ManagerRoad::awaitGone() {
+ManagerRoute::Watch ManagerRoute::awaitGone() {
   std::string line;
   for (;;) {
     switch (channel_->readLine(stop_, line)) {
@@ -328,6 +328,6 @@ ManagerRoad::Watch ManagerRoad::awaitGone() {
   }
 }
 
-bool ManagerRoad::watch() { return awaitGone() != Watch::Stopped; }
+bool ManagerRoute::watch() { return awaitGone() != Watch::Stopped; }
 
 } // namespace rapi
