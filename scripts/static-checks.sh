@@ -12,19 +12,20 @@
 # with a comment saying why (cppcheck-suppress / NOLINT), never here.
 #
 # clang-tidy takes seconds a file, so a clean result is remembered, keyed by
-# everything that decides it: the tool and its configuration, the file's
-# compile command (with the checkout's own folder taken out, so that a key is
-# the same in every clone), the file and every header it includes (as the
-# build recorded them). A file is checked again as soon as any of them
-# changes. The keys are remembered under <build-dir>/static-checks/, and the
-# repository carries the keys of its own clean state in
+# everything of ours that decides it: the tool, its configuration and the
+# compiler, the file's compile command (with the checkout's own folder taken
+# out, so that a key is the same in every clone), and the file and every
+# header of the project it includes (as the build recorded them; the
+# system's headers by their paths, which carry the toolchain's version). The
+# keys are remembered under <build-dir>/static-checks/, and the repository
+# carries the keys of its own clean state in
 # tests/static/clang-tidy-clean.<linux|windows>, so that a fresh clone checks
-# only what changed since they were recorded. Record them after a change with
-#
-#   scripts/static-checks.sh clang-tidy <build-dir> --record
-#
-# which checks what is not yet known clean and then writes the keys of every
-# file of the tree, clean as they all are, into that list.
+# nothing anew. Those carried keys are kept current by this check itself:
+# when the tree's keys are not exactly the carried ones (a source changed and
+# its new keys were not committed), it checks what changed, writes the keys
+# of the now clean tree into that file and fails, saying so. The run that
+# follows passes; commit the file with the change. `--record` writes them
+# without failing.
 set -eu
 top=$(CDPATH= cd -- "$(dirname -- "$0")/.." && pwd)
 tool=${1:-}
@@ -65,12 +66,12 @@ clang-tidy)
   keys="$build/static-checks/clang-tidy-keys.$tree"
   mkdir -p "$cache"
   rm -f "$keys"
-  common=$( { clang-tidy --version; cat "$top/.clang-tidy"; } | sha256sum | cut -d' ' -f1)
+  compiler=$(sed -n 's/^ *"command": "\([^ ]*\) .*/\1/p' "$commands" | head -n 1)
+  common=$( { clang-tidy --version; "$compiler" --version; cat "$top/.clang-tidy"; } | sha256sum | cut -d' ' -f1)
   # clang parses for the MinGW target with MinGW's C++ library and Win32
   # headers; its own intrinsics stand in for GCC's.
   extra=""
   if [ $windows = yes ]; then
-    compiler=$(sed -n 's/^ *"command": "\([^ ]*\) .*/\1/p' "$commands" | head -n 1)
     extra="--extra-arg=--target=x86_64-w64-mingw32"
     for dir in $(echo | "$compiler" -E -x c++ - -v 2>&1 |
                  sed -n '/#include <...> search starts here/,/End of search list/s/^ \(\/.*\)/\1/p' |
@@ -93,7 +94,8 @@ clang-tidy)
       # or relative to the build folder when ccache made them so.
       key=$( { echo "$common"; printf "%s\n" "$command" | sed "s|$top/|@top@/|g";
                echo "$deps" | sed "s|^$up/|@top@/|; s|^$top/|@top@/|";
-               echo "$deps" | (cd "$build" && xargs cat); } | sha256sum | cut -d" " -f1)
+               echo "$deps" | grep -v "^/" | (cd "$build" && xargs -r cat);
+               echo "$deps" | grep "^$top/" | xargs -r cat; } | sha256sum | cut -d" " -f1)
       echo "$key" >>"$keys"
       [ -e "$cache/$key" ] && exit 0
       grep -qxF "$key" "$known" 2>/dev/null && exit 0
@@ -107,10 +109,16 @@ clang-tidy)
       exit 1
     fi' sh || { echo "clang-tidy: findings above (files of $build)" >&2; exit 1; }
   echo "clang-tidy: no finding in $(sources | grep -cE "^$top/(emulator|pspclink|rapi|setup|tools)/.*\.(c|cpp)\$") files of $build"
-  if [ $record = yes ]; then
-    sort -u "$keys" >"$known"
-    echo "clang-tidy: $(wc -l <"$known") keys of clean files recorded in $known"
+  sort -u "$keys" -o "$keys"
+  if ! cmp -s "$keys" "$known"; then
+    cp "$keys" "$known"
+    if [ $record = no ]; then
+      echo "clang-tidy: the keys carried in $known were not this tree's (a source changed since they were" >&2
+      echo "recorded); the tree is clean and its $(wc -l <"$known") keys are recorded there now: commit that file" >&2
+      exit 1
+    fi
   fi
+  [ $record = no ] || echo "clang-tidy: $(wc -l <"$known") keys of clean files recorded in $known"
   ;;
 *)
   echo "static-checks.sh: unknown check '$tool' (cppcheck or clang-tidy)" >&2
