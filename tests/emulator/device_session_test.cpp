@@ -27,6 +27,7 @@ Bytes password(const std::u16string& text, uint8_t key = kKey) { return controlw
 // Each record as "op {fields}", in order.
 std::vector<std::string> texts(const std::vector<DeviceSession::Record>& records) {
   std::vector<std::string> out;
+  out.reserve(records.size());
   for (const auto& record : records) out.push_back(record.op + " " + record.fields.str());
   return out;
 }
