@@ -1,6 +1,7 @@
 #include "call_in.h"
 
 #include "device_path.h"
+#include "socket_io.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -18,8 +19,6 @@
 namespace pspc {
 
 namespace {
-
-constexpr int kPollMs = 100;
 
 std::u16string widen(const std::string& utf8) {
   std::u16string units;
@@ -56,10 +55,21 @@ sockaddr_in addressOf(const std::string& dotted, uint16_t port) {
 // One line on stdout in one write: the serving thread prints too.
 void say(const std::string& text) { std::cout << "PsPC emulator: " + text + "\n" << std::flush; }
 
-std::string nameOf(const sockaddr_in& addr) {
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-  return std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
+// The record of the introduction the device sends; `key` is its challenge's,
+// 0 for none.
+JsonObject introducedRecord(const Identity& identity, uint8_t key, Faults::Introduction fault) {
+  JsonObject introduced;
+  introduced.add("device", identity.deviceName)
+      .add("platform", identity.platform)
+      .add("model", identity.model)
+      .add("os", std::to_string(identity.osMajor) + "." + std::to_string(identity.osMinor))
+      .add("build", uint32_t(identity.osBuild))
+      .add("cpu", uint32_t(identity.cpuType))
+      .add("partnerId", identity.partnerId)
+      .add("secondPartnerId", identity.secondPartnerId);
+  if (key != 0) introduced.add("challengeKey", uint32_t(key));
+  if (fault != Faults::Introduction::Sound) introduced.add("malformed", faultName(fault));
+  return introduced;
 }
 
 } // namespace
@@ -305,142 +315,75 @@ int CallIn::dial(std::string& reason) {
   return fd;
 }
 
-bool CallIn::readExact(int fd, uint8_t* bytes, size_t count) {
-  size_t got = 0;
-  while (got < count) {
-    const ssize_t n = ::recv(fd, bytes + got, count - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    got += size_t(n);
-  }
-  return true;
-}
-
-bool CallIn::send(int fd, const std::vector<uint8_t>& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += size_t(n);
-  }
-  return true;
-}
-
 std::string CallIn::talk(int fd) {
   sockaddr_in local{};
   socklen_t length = sizeof local;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-  log_.write(0, "call", JsonObject().add("manager", managerName()).add("local", nameOf(local)));
+  log_.write(0, "call", JsonObject().add("manager", managerName()).add("local", addressName(local)));
+  const uint8_t key = password_ ? freshKey() : 0;
   {
     std::lock_guard lock(mutex_);
     pings_ = unanswered_ = 0;
-  }
-
-  auto ended = [&](const std::string& otherwise) {
-    std::lock_guard lock(mutex_);
-    return stopping_ ? "the emulator stopped" : !plugged_ ? "the device was unplugged" : otherwise;
-  };
-  const std::string closed = "the manager closed the control connection";
-
-  // A device with a password demands it before it introduces itself.
-  std::vector<uint8_t> opening;
-  uint8_t key = 0;
-  if (password_) {
-    key = freshKey();
-    opening = controlwire::wordBytes(controlwire::challengeWord(key));
-    std::lock_guard lock(mutex_);
-    key_ = key;
+    if (password_) key_ = key;
   }
   const Faults::Introduction fault = faults_.introduction();
-  const std::vector<uint8_t> introduction = introductionMessage(identity_, fault);
-  opening.insert(opening.end(), introduction.begin(), introduction.end());
-  JsonObject introduced;
-  introduced.add("device", identity_.deviceName)
-      .add("platform", identity_.platform)
-      .add("model", identity_.model)
-      .add("os", std::to_string(identity_.osMajor) + "." + std::to_string(identity_.osMinor))
-      .add("build", uint32_t(identity_.osBuild))
-      .add("cpu", uint32_t(identity_.cpuType))
-      .add("partnerId", identity_.partnerId)
-      .add("secondPartnerId", identity_.secondPartnerId);
-  if (password_) introduced.add("challengeKey", uint32_t(key));
-  if (fault != Faults::Introduction::Sound) introduced.add("malformed", faultName(fault));
+  DeviceSession session(password_, key, introductionMessage(identity_, fault));
   // Recorded before it is sent: whoever reads the bytes finds the record.
-  log_.write(0, "introduced", introduced);
-  setState(password_ ? State::Locked : State::Introduced);
-  if (!send(fd, opening)) return ended(closed);
+  log_.write(0, "introduced", introducedRecord(identity_, key, fault));
+  follow(session);
+  if (!sendAll(fd, session.takeOutput())) return hangUp(session);
   say("called the connection manager at " + managerName() +
       (password_ ? "; the device asks for its password" : ""));
+  return converse(fd, session);
+}
 
-  // Ping words and, while locked, passwords. A ping's low half (0x5678) is
-  // far above the length of the longest password, so a ping that comes
-  // while the device is locked is told apart from a password.
-  bool unlocked = !password_;
-  bool loggedStrangeWord = false;
+std::string CallIn::converse(int fd, DeviceSession& session) {
+  uint8_t bytes[DeviceSession::kLongestUnit];
   for (;;) {
-    uint8_t head[2];
-    if (!readExact(fd, head, 2)) return ended(closed);
-    const uint16_t first = controlwire::loadLe16(head);
-    if (!unlocked && first != uint16_t(controlwire::kPing)) {
-      if (!controlwire::passwordLengthAcceptable(first)) {
-        log_.write(0, "password",
-                   JsonObject().add("accepted", false).add("reason",
-                                                           "a password length of " + std::to_string(first) + " bytes"));
-        send(fd, controlwire::controlPasswordAnswer(false));
-        return ended("the manager sent a password length the device cannot take");
-      }
-      std::vector<uint8_t> encoded(first);
-      if (!readExact(fd, encoded.data(), encoded.size())) return ended(closed);
-      std::u16string given;
-      std::string reason;
-      bool accepted = controlwire::decodePassword(encoded, key, given, reason);
-      if (accepted && given != *password_) {
-        accepted = false;
-        reason = "wrong password";
-      }
-      if (accepted && faults_.refusesPassword()) {
-        accepted = false;
-        reason = "the right password, refused by the injected fault";
-      }
-      if (!waitWhileSilent()) return ended(closed);
-      JsonObject entry;
-      entry.add("accepted", accepted);
-      if (!accepted) entry.add("reason", reason);
-      log_.write(0, "password", entry);
-      if (accepted) {
-        unlocked = true;
-        setState(State::Introduced);
-      }
-      if (!send(fd, controlwire::controlPasswordAnswer(accepted))) return ended(closed);
-      continue;
+    if (session.phase() == DeviceSession::Phase::Holding) {
+      if (!waitWhileSilent()) return hangUp(session);
+      session.silenceEnded();
+    } else {
+      // No more than the unit being read: what comes after it waits in the
+      // socket while an answer is held.
+      const ssize_t n = ::recv(fd, bytes, std::min(session.wanted(), sizeof bytes), 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return hangUp(session);
+      session.received(bytes, size_t(n), {faults_.silent(), faults_.refusesPassword()});
     }
-    uint8_t rest[2];
-    if (!readExact(fd, rest, 2)) return ended(closed);
-    const uint32_t word = uint32_t(first) | uint32_t(controlwire::loadLe16(rest)) << 16;
-    if (word == 0) continue; // an empty header
-    if (word != controlwire::kPing) {
-      if (!unlocked) {
-        log_.write(0, "password", JsonObject().add("accepted", false).add("reason", "not a password"));
-        send(fd, controlwire::controlPasswordAnswer(false));
-        return ended("the manager sent neither a password nor a ping");
-      }
-      if (!loggedStrangeWord) {
-        log_.write(0, "control-word", JsonObject().add("word", word).add("note", "neither a ping nor empty: passed over"));
-        loggedStrangeWord = true;
-      }
-      continue;
+    follow(session);
+    const std::vector<uint8_t> reply = session.takeOutput();
+    if (session.phase() == DeviceSession::Phase::Ended) {
+      sendAll(fd, reply); // the refusal the device hangs up with, if the manager still reads
+      return hangUpReason(session.endReason());
     }
-    const bool silent = faults_.silent();
-    {
-      std::lock_guard lock(mutex_);
-      ++pings_;
-      unanswered_ += silent;
-    }
-    if (silent) continue;
-    if (unlocked) setState(State::Attached);
-    if (!send(fd, controlwire::wordBytes(controlwire::kPing))) return ended(closed);
+    if (!sendAll(fd, reply)) return hangUp(session);
   }
+}
+
+void CallIn::follow(DeviceSession& session) {
+  for (const DeviceSession::Record& record : session.takeRecords()) log_.write(0, record.op, record.fields);
+  {
+    std::lock_guard lock(mutex_);
+    pings_ = session.pings();
+    unanswered_ = session.unansweredPings();
+  }
+  switch (session.phase()) {
+  case DeviceSession::Phase::Locked:
+  case DeviceSession::Phase::Holding: setState(State::Locked); break;
+  case DeviceSession::Phase::Unlocked: setState(session.attached() ? State::Attached : State::Introduced); break;
+  case DeviceSession::Phase::Ended: break;
+  }
+}
+
+std::string CallIn::hangUp(DeviceSession& session) {
+  session.closed();
+  return hangUpReason(session.endReason());
+}
+
+std::string CallIn::hangUpReason(const std::string& otherwise) const {
+  std::lock_guard lock(mutex_);
+  return stopping_ ? "the emulator stopped" : !plugged_ ? "the device was unplugged" : otherwise;
 }
 
 } // namespace pspc

@@ -18,6 +18,7 @@
 #pragma once
 
 #include "control_connection.h"
+#include "device_session.h"
 #include "faults.h"
 #include "identity.h"
 #include "op_log.h"
@@ -88,12 +89,17 @@ private:
   int dial(std::string& reason);
   // The call's exchange, until it ends: the reason it ended.
   std::string talk(int fd);
-  // Reads exactly `count` bytes; false when the connection ended.
-  bool readExact(int fd, uint8_t* bytes, size_t count);
+  // Feeds the session what the manager sends and sends its answers.
+  std::string converse(int fd, DeviceSession& session);
+  // Writes what the session recorded and shows where the call stands.
+  void follow(DeviceSession& session);
   // Holds an answer while the device is silent; false when it was unplugged
   // or stopped meanwhile.
   bool waitWhileSilent();
-  bool send(int fd, const std::vector<uint8_t>& bytes);
+  // The connection is gone: the reason the call ended.
+  std::string hangUp(DeviceSession& session);
+  // A call ends for the device's own reason when it was unplugged or stopped.
+  std::string hangUpReason(const std::string& otherwise) const;
   bool hangingUp() const; // unplugged or stopping: under mutex_
   void setState(State state);
   std::string managerName() const;

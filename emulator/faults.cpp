@@ -44,11 +44,9 @@ std::optional<std::string> canonicalCallName(const std::string& typed) {
 }
 
 bool Faults::add(const std::string& spec, std::string& error) {
-  std::vector<std::string> parts = split(spec, ':');
-  Rule rule;
-  rule.spec = spec;
-  uint64_t number = 0;
+  const std::vector<std::string> parts = split(spec, ':');
   if (parts.size() == 2 && parts[0] == "drop-after-bytes") {
+    uint64_t number = 0;
     if (!parseNumber(parts[1], number)) {
       error = "drop-after-bytes needs a byte count: " + spec;
       return false;
@@ -62,19 +60,25 @@ bool Faults::add(const std::string& spec, std::string& error) {
     (spec == "silent" ? silent_ : refusePassword_) = true;
     return true;
   }
-  if (parts.size() == 2 && parts[0] == "intro") {
-    static const std::map<std::string, Introduction> kinds = {
-        {"name-offset", Introduction::NameOffset}, {"short", Introduction::Short},
-        {"no-terminator", Introduction::NoTerminator}};
-    auto kind = kinds.find(parts[1]);
-    if (kind == kinds.end()) {
-      error = "unknown introduction fault '" + spec + "' (intro:name-offset, intro:short, intro:no-terminator)";
-      return false;
-    }
-    std::lock_guard lock(mutex_);
-    introduction_ = kind->second;
-    return true;
+  if (parts.size() == 2 && parts[0] == "intro") return addIntroduction(spec, parts[1], error);
+  return addCallRule(spec, parts, error);
+}
+
+bool Faults::addIntroduction(const std::string& spec, const std::string& how, std::string& error) {
+  static const std::map<std::string, Introduction> kinds = {
+      {"name-offset", Introduction::NameOffset}, {"short", Introduction::Short},
+      {"no-terminator", Introduction::NoTerminator}};
+  auto kind = kinds.find(how);
+  if (kind == kinds.end()) {
+    error = "unknown introduction fault '" + spec + "' (intro:name-offset, intro:short, intro:no-terminator)";
+    return false;
   }
+  std::lock_guard lock(mutex_);
+  introduction_ = kind->second;
+  return true;
+}
+
+bool Faults::addCallRule(const std::string& spec, const std::vector<std::string>& parts, std::string& error) {
   const bool atCall = parts[0] == "drop" || parts[0] == "hold";
   if ((parts[0] != "fail" && !atCall) || parts.size() < 3 || parts.size() > 4 || (atCall && parts.size() != 3)) {
     error = "unknown fault '" + spec +
@@ -82,6 +86,8 @@ bool Faults::add(const std::string& spec, std::string& error) {
             "refuse-password, intro:<how>)";
     return false;
   }
+  Rule rule;
+  rule.spec = spec;
   rule.action = parts[0] == "fail" ? Action::Fail : parts[0] == "drop" ? Action::Drop : Action::Hold;
   auto op = canonicalCallName(parts[1]);
   if (!op) {
@@ -94,6 +100,7 @@ bool Faults::add(const std::string& spec, std::string& error) {
     rule.onward = true;
     nth.pop_back();
   }
+  uint64_t number = 0;
   if (!parseNumber(nth, number) || number == 0 || number > UINT32_MAX) {
     error = "the call number in fault " + spec + " must be 1 or more";
     return false;

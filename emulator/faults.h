@@ -56,6 +56,10 @@ public:
   std::string describe() const;
 
 private:
+  bool addIntroduction(const std::string& spec, const std::string& how, std::string& error);
+  // fail:, drop: and hold: rules.
+  bool addCallRule(const std::string& spec, const std::vector<std::string>& parts, std::string& error);
+
   struct Rule {
     Action action = Action::Fail;
     std::string op;     // canonical call name

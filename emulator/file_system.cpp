@@ -374,52 +374,14 @@ OpenFileId FileSystem::open(std::u16string_view path, uint32_t access, uint32_t 
   const bool exists = location.entry.has_value();
   const std::u16string storedPath = location.storedPath();
   const std::u16string folded = foldName(storedPath);
-  if (exists) {
-    if (disposition == CREATE_NEW) lastError = ERROR_FILE_EXISTS;
-    else if (location.entry->isFolder) lastError = ERROR_ACCESS_DENIED;
-    else if (disposition == TRUNCATE_EXISTING && !canWrite) lastError = ERROR_ACCESS_DENIED;
-    else if ((canWrite || truncates) && (attributesOf(folded, false) & FILE_ATTRIBUTE_READONLY))
-      lastError = ERROR_ACCESS_DENIED;
-    else
-      for (const auto& [id, other] : openFiles_)
-        if (other.foldedPath == folded &&
-            sharesConflict(canRead, canWrite || truncates, share, other.canRead, other.canWrite, other.share))
-          lastError = ERROR_SHARING_VIOLATION;
-    if (lastError != ERROR_SUCCESS) return 0;
-  } else if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
+  if (exists)
+    lastError = openRefusal(*location.entry, folded, canRead, canWrite, share, disposition);
+  else if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)
     lastError = ERROR_FILE_NOT_FOUND;
-    return 0;
-  }
+  if (lastError != ERROR_SUCCESS) return 0;
 
-  // O_NONBLOCK: should the name have become a FIFO since it was indexed, the
-  // open must not hang; the type check below then refuses it.
-  const int flags = ((canWrite || truncates) ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-  const std::string host = exists ? location.entry->hostName : hostName(location.name);
-  UniqueFd fd(exists ? ::openat(location.folder.get(), host.c_str(), flags)
-                     : ::openat(location.folder.get(), host.c_str(), flags | O_CREAT | O_EXCL, 0644));
-  if (!fd.valid()) {
-    const int err = errno;
-    if (exists && (err == ENOENT || err == ELOOP)) lastError = ERROR_FILE_NOT_FOUND; // gone or replaced by a link
-    else if (!exists && err == EEXIST) lastError = ERROR_FILE_EXISTS; // a host entry the device does not show
-    else lastError = errorFromErrno(err, ERROR_ACCESS_DENIED);
-    return 0;
-  }
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    lastError = ERROR_ACCESS_DENIED;
-    return 0;
-  }
-  if (exists && truncates && info.st_size > 0) {
-    if (::ftruncate(fd.get(), 0) != 0) {
-      lastError = errorFromErrno(errno, ERROR_WRITE_FAULT);
-      return 0;
-    }
-    used_ -= std::min<uint64_t>(used_, uint64_t(info.st_size));
-  }
-  if (!exists) {
-    location.index->entries[foldName(location.name)] = HostEntry{host, location.name, false};
-    noteFolderChanged(location);
-  }
+  UniqueFd fd = openHostFile(location, canWrite || truncates, truncates, lastError);
+  if (!fd.valid()) return 0;
   // A new file takes the attributes it is created with (ARCHIVE always, as on
   // the device); CREATE_ALWAYS gives an existing one those too.
   if (!exists || disposition == CREATE_ALWAYS)
@@ -431,6 +393,55 @@ OpenFileId FileSystem::open(std::u16string_view path, uint32_t access, uint32_t 
   lastError = exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
                                                                                     : ERROR_SUCCESS;
   return id;
+}
+
+uint32_t FileSystem::openRefusal(const HostEntry& entry, const std::u16string& folded, bool canRead, bool canWrite,
+                                 uint32_t share, uint32_t disposition) const {
+  const bool writes = canWrite || disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+  if (disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
+  if (entry.isFolder) return ERROR_ACCESS_DENIED;
+  if (disposition == TRUNCATE_EXISTING && !canWrite) return ERROR_ACCESS_DENIED;
+  if (writes && (attributesOf(folded, false) & FILE_ATTRIBUTE_READONLY)) return ERROR_ACCESS_DENIED;
+  uint32_t refusal = ERROR_SUCCESS;
+  for (const auto& [id, other] : openFiles_)
+    if (other.foldedPath == folded &&
+        sharesConflict(canRead, writes, share, other.canRead, other.canWrite, other.share))
+      refusal = ERROR_SHARING_VIOLATION;
+  return refusal;
+}
+
+UniqueFd FileSystem::openHostFile(Location& location, bool writes, bool truncates, uint32_t& lastError) {
+  const bool exists = location.entry.has_value();
+  // O_NONBLOCK: should the name have become a FIFO since it was indexed, the
+  // open must not hang; the type check below then refuses it.
+  const int flags = (writes ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+  const std::string host = exists ? location.entry->hostName : hostName(location.name);
+  UniqueFd fd(exists ? ::openat(location.folder.get(), host.c_str(), flags)
+                     : ::openat(location.folder.get(), host.c_str(), flags | O_CREAT | O_EXCL, 0644));
+  if (!fd.valid()) {
+    const int err = errno;
+    if (exists && (err == ENOENT || err == ELOOP)) lastError = ERROR_FILE_NOT_FOUND; // gone or replaced by a link
+    else if (!exists && err == EEXIST) lastError = ERROR_FILE_EXISTS; // a host entry the device does not show
+    else lastError = errorFromErrno(err, ERROR_ACCESS_DENIED);
+    return fd;
+  }
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    lastError = ERROR_ACCESS_DENIED;
+    return UniqueFd();
+  }
+  if (exists && truncates && info.st_size > 0) {
+    if (::ftruncate(fd.get(), 0) != 0) {
+      lastError = errorFromErrno(errno, ERROR_WRITE_FAULT);
+      return UniqueFd();
+    }
+    used_ -= std::min<uint64_t>(used_, uint64_t(info.st_size));
+  }
+  if (!exists) {
+    location.index->entries[foldName(location.name)] = HostEntry{host, location.name, false};
+    noteFolderChanged(location);
+  }
+  return fd;
 }
 
 bool FileSystem::read(OpenFileId id, uint32_t count, std::vector<uint8_t>& data, uint32_t& lastError) {

@@ -103,6 +103,13 @@ private:
   void noteFolderChanged(Location& location);
   uint32_t openFolder(const std::u16string* names, size_t count, UniqueFd& folder, std::u16string& storedPath);
   uint32_t locate(const DevicePath& path, Location& location);
+  // Why an existing file may not be opened so (it is a folder, read-only, or
+  // shared otherwise by an open handle); ERROR_SUCCESS when it may.
+  uint32_t openRefusal(const HostEntry& entry, const std::u16string& folded, bool canRead, bool canWrite,
+                       uint32_t share, uint32_t disposition) const;
+  // Opens the host file of `location`, made when it does not exist yet and
+  // emptied when `truncates`; invalid, with lastError set, on failure.
+  UniqueFd openHostFile(Location& location, bool writes, bool truncates, uint32_t& lastError);
 
   uint32_t attributesOf(const std::u16string& foldedPath, bool isFolder) const;
   // Records attributes (dropping the entry when they are the default) and

@@ -143,73 +143,105 @@ uint64_t OpLog::records() const {
 
 namespace pspc {
 
-std::optional<FlatJson> parseFlatJson(const std::string& line) {
-  FlatJson out;
-  size_t i = 0;
-  auto skip = [&] { while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\n')) ++i; };
-  auto str = [&](std::string& s) -> bool {
-    if (i >= line.size() || line[i] != '"') return false;
-    ++i;
-    s.clear();
-    while (i < line.size() && line[i] != '"') {
-      char c = line[i++];
-      if (c != '\\') { s.push_back(c); continue; }
-      if (i >= line.size()) return false;
-      char e = line[i++];
-      switch (e) {
-      case 'n': s.push_back('\n'); break;
-      case 'r': s.push_back('\r'); break;
-      case 't': s.push_back('\t'); break;
-      case 'b': s.push_back('\b'); break;
-      case 'f': s.push_back('\f'); break;
-      case 'u': {
-        if (i + 4 > line.size()) return false;
-        uint32_t cp = 0;
-        for (int k = 0; k < 4; ++k) {
-          char h = line[i++];
-          cp <<= 4;
-          if (h >= '0' && h <= '9') cp |= uint32_t(h - '0');
-          else if (h >= 'a' && h <= 'f') cp |= uint32_t(h - 'a' + 10);
-          else if (h >= 'A' && h <= 'F') cp |= uint32_t(h - 'A' + 10);
-          else return false;
-        }
-        s += toUtf8Lossy(std::u16string(1, char16_t(cp)));
-        break;
+namespace {
+
+// Reads a flat JSON object from one line, left to right.
+class FlatJsonReader {
+public:
+  explicit FlatJsonReader(const std::string& line) : line_(line) {}
+
+  std::optional<FlatJson> object() {
+    FlatJson out;
+    skip();
+    if (i_ >= line_.size() || line_[i_++] != '{') return std::nullopt;
+    skip();
+    if (i_ < line_.size() && line_[i_] == '}') return out;
+    for (;;) {
+      skip();
+      std::string key, value;
+      if (!string(key)) return std::nullopt;
+      skip();
+      if (i_ >= line_.size() || line_[i_++] != ':') return std::nullopt;
+      skip();
+      if (!this->value(value)) return std::nullopt;
+      out.emplace_back(key, value);
+      skip();
+      if (i_ >= line_.size()) return std::nullopt;
+      if (line_[i_] == ',') {
+        ++i_;
+        continue;
       }
-      default: s.push_back(e);
-      }
+      if (line_[i_] == '}') return out;
+      return std::nullopt;
     }
-    if (i >= line.size()) return false;
-    ++i;
-    return true;
-  };
-  skip();
-  if (i >= line.size() || line[i++] != '{') return std::nullopt;
-  skip();
-  if (i < line.size() && line[i] == '}') return out;
-  for (;;) {
-    skip();
-    std::string key, value;
-    if (!str(key)) return std::nullopt;
-    skip();
-    if (i >= line.size() || line[i++] != ':') return std::nullopt;
-    skip();
-    if (i < line.size() && line[i] == '"') {
-      if (!str(value)) return std::nullopt;
-    } else {
-      size_t start = i;
-      while (i < line.size() && line[i] != ',' && line[i] != '}' && line[i] != ' ') ++i;
-      value = line.substr(start, i - start);
-      if (value.empty() || value[0] == '{' || value[0] == '[') return std::nullopt;
-    }
-    out.emplace_back(key, value);
-    skip();
-    if (i >= line.size()) return std::nullopt;
-    if (line[i] == ',') { ++i; continue; }
-    if (line[i] == '}') return out;
-    return std::nullopt;
   }
-}
+
+private:
+  void skip() {
+    while (i_ < line_.size() && (line_[i_] == ' ' || line_[i_] == '\t' || line_[i_] == '\r' || line_[i_] == '\n')) ++i_;
+  }
+
+  // A string, or a number or literal as written; no nested object or array.
+  bool value(std::string& value) {
+    if (i_ < line_.size() && line_[i_] == '"') return string(value);
+    const size_t start = i_;
+    while (i_ < line_.size() && line_[i_] != ',' && line_[i_] != '}' && line_[i_] != ' ') ++i_;
+    value = line_.substr(start, i_ - start);
+    return !value.empty() && value[0] != '{' && value[0] != '[';
+  }
+
+  bool string(std::string& s) {
+    if (i_ >= line_.size() || line_[i_] != '"') return false;
+    ++i_;
+    s.clear();
+    while (i_ < line_.size() && line_[i_] != '"') {
+      char c = line_[i_++];
+      if (c != '\\') {
+        s.push_back(c);
+        continue;
+      }
+      if (i_ >= line_.size() || !escape(s)) return false;
+    }
+    if (i_ >= line_.size()) return false;
+    ++i_;
+    return true;
+  }
+
+  // The escape after a backslash, appended to `s`.
+  bool escape(std::string& s) {
+    char e = line_[i_++];
+    switch (e) {
+    case 'n': s.push_back('\n'); break;
+    case 'r': s.push_back('\r'); break;
+    case 't': s.push_back('\t'); break;
+    case 'b': s.push_back('\b'); break;
+    case 'f': s.push_back('\f'); break;
+    case 'u': {
+      if (i_ + 4 > line_.size()) return false;
+      uint32_t cp = 0;
+      for (int k = 0; k < 4; ++k) {
+        char h = line_[i_++];
+        cp <<= 4;
+        if (h >= '0' && h <= '9') cp |= uint32_t(h - '0');
+        else if (h >= 'a' && h <= 'f') cp |= uint32_t(h - 'a' + 10);
+        else if (h >= 'A' && h <= 'F') cp |= uint32_t(h - 'A' + 10);
+        else return false;
+      }
+      s += toUtf8Lossy(std::u16string(1, char16_t(cp)));
+      break;
+    }
+    default: s.push_back(e);
+    }
+    return true;
+  }
+
+  const std::string& line_;
+  size_t i_ = 0;
+};
+
+} // namespace
+
+std::optional<FlatJson> parseFlatJson(const std::string& line) { return FlatJsonReader(line).object(); }
 
 std::optional<std::string> field(const FlatJson& record, const std::string& key) {
   for (const auto& [k, v] : record)

@@ -181,7 +181,9 @@ fs::path requireImage(const std::string& dir) {
   return dir;
 }
 
-int cmdInit(const fs::path& dir, const Args& args) {
+// What the device says of itself: names, Windows CE version, processor and
+// partnerships.
+Identity introductionOptions(const Args& args) {
   Identity identity;
   identity.version = args.get("--version", identity.version);
   identity.language = args.get("--language", identity.language);
@@ -207,44 +209,66 @@ int cmdInit(const fs::path& dir, const Args& args) {
   if (args.has("--partner-id")) identity.partnerId = parseNumber(args.get("--partner-id"), "--partner-id");
   if (args.has("--second-partner-id"))
     identity.secondPartnerId = parseNumber(args.get("--second-partner-id"), "--second-partner-id");
+  return identity;
+}
+
+// The device password from --password-file: the first line, what a person
+// writes into a file with an editor or echo. Empty for none.
+std::string passwordOption(const Args& args) {
   std::string password, error;
-  if (args.has("--password-file")) {
-    // The first line: what a person writes into a file with an editor or echo.
-    if (!readWholeFile(args.get("--password-file"), 4096, password, error)) fail(error);
-    if (const size_t end = password.find('\n'); end != std::string::npos) password.resize(end);
-    if (!password.empty() && password.back() == '\r') password.pop_back();
-    if (!image::checkPassword(password, error)) fail(args.get("--password-file") + ": " + error);
+  if (!args.has("--password-file")) return password;
+  if (!readWholeFile(args.get("--password-file"), 4096, password, error)) fail(error);
+  if (const size_t end = password.find('\n'); end != std::string::npos) password.resize(end);
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (!image::checkPassword(password, error)) fail(args.get("--password-file") + ": " + error);
+  return password;
+}
+
+std::array<uint16_t, 11> tagUnits(const std::string& text) {
+  std::istringstream in(text);
+  std::array<uint16_t, 11> units{};
+  std::string word;
+  size_t n = 0;
+  while (in >> word) {
+    if (n == 11) fail("--tag-units takes exactly 11 units");
+    uint32_t unit = parseNumber("0x" + word, "a tag unit");
+    if (unit > 0xFFFF) fail("a tag unit is 16 bits: " + word);
+    units[n++] = uint16_t(unit);
   }
+  if (n != 11) fail("--tag-units takes exactly 11 units");
+  return units;
+}
+
+// The store, the device tool and the tag, and the identity checked whole.
+void deviceOptions(const Args& args, Identity& identity) {
   if (args.has("--store-bytes")) identity.storeBytes = uint32_t(parseSize(args.get("--store-bytes")));
   if (args.has("--tool-delay-ms")) identity.toolDelayMs = parseNumber(args.get("--tool-delay-ms"), "--tool-delay-ms");
   identity.toolWrites = !args.has("--tool-no-write");
-  if (args.has("--tag-units")) {
-    std::istringstream in(args.get("--tag-units"));
-    std::array<uint16_t, 11> units{};
-    std::string word;
-    size_t n = 0;
-    while (in >> word) {
-      if (n == 11) fail("--tag-units takes exactly 11 units");
-      uint32_t unit = parseNumber("0x" + word, "a tag unit");
-      if (unit > 0xFFFF) fail("a tag unit is 16 bits: " + word);
-      units[n++] = uint16_t(unit);
-    }
-    if (n != 11) fail("--tag-units takes exactly 11 units");
-    identity.tagUnits = units;
-  }
+  if (args.has("--tag-units")) identity.tagUnits = tagUnits(args.get("--tag-units"));
   if (identity.version.size() != 7) fail("the version must have 7 characters, such as 1.12.00");
   if (identity.language.size() != 3) fail("the language must be a 3-letter code, such as JPN or ENG");
-  if (fs::exists(dir)) {
-    if (!args.has("--force")) {
-      if (image::isImage(dir))
-        fail(dir.string() + " already holds a device image; use --force to replace it, or choose another folder");
-      if (!fs::is_empty(dir)) fail(dir.string() + " exists and is not empty; choose another folder");
-    } else if (image::isImage(dir)) {
-      fs::remove_all(dir);
-    } else if (!fs::is_empty(dir)) {
-      fail(dir.string() + " exists and is not a device image; --force only replaces device images");
-    }
+}
+
+// An image is made only in an empty folder, or over an image with --force.
+void clearImageFolder(const fs::path& dir, bool force) {
+  if (!fs::exists(dir)) return;
+  if (!force) {
+    if (image::isImage(dir))
+      fail(dir.string() + " already holds a device image; use --force to replace it, or choose another folder");
+    if (!fs::is_empty(dir)) fail(dir.string() + " exists and is not empty; choose another folder");
+  } else if (image::isImage(dir)) {
+    fs::remove_all(dir);
+  } else if (!fs::is_empty(dir)) {
+    fail(dir.string() + " exists and is not a device image; --force only replaces device images");
   }
+}
+
+int cmdInit(const fs::path& dir, const Args& args) {
+  Identity identity = introductionOptions(args);
+  const std::string password = passwordOption(args);
+  deviceOptions(args, identity);
+  clearImageFolder(dir, args.has("--force"));
+  std::string error;
   if (!image::create(dir, identity, error) || !image::setPassword(dir, password, error)) fail(error);
   if (args.has("--no-tool")) fs::remove(image::fsRoot(dir) / "Windows" / "MakeZlkData.exe");
   if (args.has("--no-temp")) fs::remove_all(image::fsRoot(dir) / "Temp");
@@ -285,7 +309,8 @@ CallOptions callOptions(const std::string& text) {
   return call;
 }
 
-int cmdServe(const fs::path& dir, const Args& args) {
+// Where the device serves, and whom it calls.
+ServerOptions serveOptions(const Args& args) {
   ServerOptions options;
   if (args.has("--port")) options.port = uint16_t(parseNumber(args.get("--port"), "--port"));
   options.bindAddress = args.get("--bind", options.bindAddress);
@@ -301,7 +326,11 @@ int cmdServe(const fs::path& dir, const Args& args) {
       fail("--address must be the device's own IPv4 address, one the manager can dial: " + options.bindAddress);
   }
   options.startUnplugged = args.has("--unplugged");
-  LineSpeed link;
+  return options;
+}
+
+// The link's speed and reply delay, and the faults injected from the start.
+void conditionOptions(const Args& args, LineSpeed& link, Faults& faults) {
   if (args.has("--link")) {
     auto rate = LineSpeed::parseRate(args.get("--link"));
     if (!rate) fail("unknown link '" + args.get("--link") + "' (serial, usb, unlimited or bytes per second)");
@@ -309,11 +338,29 @@ int cmdServe(const fs::path& dir, const Args& args) {
   }
   if (args.has("--reply-delay-ms"))
     link.setReplyDelay(std::chrono::milliseconds(parseNumber(args.get("--reply-delay-ms"), "--reply-delay-ms")));
-  Faults faults;
   for (auto [it, end] = args.options.equal_range("--fault"); it != end; ++it) {
     std::string error;
     if (!faults.add(it->second, error)) fail(error);
   }
+}
+
+void announceServing(const fs::path& dir, const ServerOptions& options, uint16_t port, const LineSpeed& link) {
+  // One write: the calling thread prints its own lines meanwhile.
+  std::cout << "PsPC emulator: serving " + dir.string() + " on " + options.bindAddress + ":" + std::to_string(port) +
+                   (options.startUnplugged ? " (unplugged)" : "") +
+                   (options.call ? ", calling " + options.call->manager + ":" +
+                                       std::to_string(options.call->managerPort) + (options.call->once ? " once" : "")
+                                 : std::string()) +
+                   ", console on " + image::consoleSocketFile(dir).string() + "; link " +
+                   LineSpeed::rateName(link.rate()) + "; Ctrl-C to stop\n"
+            << std::flush;
+}
+
+int cmdServe(const fs::path& dir, const Args& args) {
+  const ServerOptions options = serveOptions(args);
+  LineSpeed link;
+  Faults faults;
+  conditionOptions(args, link, faults);
 
   // Signals are taken by this thread alone, before any other thread exists.
   sigset_t signals;
@@ -332,15 +379,7 @@ int cmdServe(const fs::path& dir, const Args& args) {
     fail(e.what());
   }
   writePortFile(dir / "link.port", server.linkPort());
-  // One write: the calling thread prints its own lines meanwhile.
-  std::cout << "PsPC emulator: serving " + dir.string() + " on " + options.bindAddress + ":" +
-                   std::to_string(server.linkPort()) + (options.startUnplugged ? " (unplugged)" : "") +
-                   (options.call ? ", calling " + options.call->manager + ":" +
-                                       std::to_string(options.call->managerPort) + (options.call->once ? " once" : "")
-                                 : std::string()) +
-                   ", console on " + image::consoleSocketFile(dir).string() + "; link " +
-                   LineSpeed::rateName(link.rate()) + "; Ctrl-C to stop\n"
-            << std::flush;
+  announceServing(dir, options, server.linkPort(), link);
   while (!server.quitRequested()) {
     timespec wait{0, 200 * 1000 * 1000};
     if (sigtimedwait(&signals, nullptr, &wait) > 0) break;

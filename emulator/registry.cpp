@@ -200,6 +200,112 @@ bool parseTypeName(std::string_view text, uint32_t& type) {
   return parseHex32(text, type);
 }
 
+// The rest of a line "key ROOT "name" "name"...": `current` becomes that
+// key, made as need be. False, with the reason, for a bad line.
+bool readKeyLine(LineReader& reader, const std::unique_ptr<RegistryKey> (&roots)[3], RegistryKey*& current,
+                 std::string& why) {
+  std::string_view rootWord;
+  reader.word(rootWord);
+  current = nullptr;
+  for (size_t i = 0; i < 3; ++i)
+    if (rootWord == kRootNames[i]) current = roots[i].get();
+  if (!current) {
+    why = "unknown root key \"" + std::string(rootWord) + "\"";
+    return false;
+  }
+  size_t depth = 0;
+  while (!reader.atEnd()) {
+    std::u16string name;
+    if (!reader.quotedText(name, why)) return false;
+    if (checkKeyName(name) != ERROR_SUCCESS || name.find(u'\\') != std::u16string::npos) {
+      why = "bad key name";
+      return false;
+    }
+    if (++depth > kMaxKeyDepth) {
+      why = "keys nest too deeply";
+      return false;
+    }
+    RegistryKey* next = current->subKey(name);
+    current = next ? next : &current->addSubKey(name);
+  }
+  return true;
+}
+
+// A value's data in the form the line gives it: text, dword or hex bytes.
+bool readValueData(LineReader& reader, std::string_view form, std::vector<uint8_t>& data, std::string& why) {
+  if (form == "text") {
+    std::u16string content;
+    if (!reader.quotedText(content, why)) return false;
+    if ((content.size() + 1) * 2 > kMaxValueBytes) {
+      why = "value data too large";
+      return false;
+    }
+    content += char16_t(0);
+    for (char16_t unit : content) {
+      data.push_back(uint8_t(unit));
+      data.push_back(uint8_t(unit >> 8));
+    }
+    return true;
+  }
+  if (form == "dword") {
+    std::string_view word;
+    uint32_t number = 0;
+    if (!reader.word(word) || !parseHex32(word, number)) {
+      why = "bad dword";
+      return false;
+    }
+    data = {uint8_t(number), uint8_t(number >> 8), uint8_t(number >> 16), uint8_t(number >> 24)};
+    return true;
+  }
+  if (form != "hex") {
+    why = "expected text, dword or hex";
+    return false;
+  }
+  std::string_view word;
+  while (reader.word(word)) {
+    uint8_t byte = 0;
+    const auto [ptr, ec] = std::from_chars(word.data(), word.data() + word.size(), byte, 16);
+    if (word.size() != 2 || ec != std::errc() || ptr != word.data() + 2) {
+      why = "bad hex byte";
+      return false;
+    }
+    if (data.size() == kMaxValueBytes) {
+      why = "value data too large";
+      return false;
+    }
+    data.push_back(byte);
+  }
+  return true;
+}
+
+// The rest of a line "value "name" TYPE FORM DATA", stored in `current`.
+bool readValueLine(LineReader& reader, RegistryKey* current, std::string& why) {
+  if (!current) {
+    why = "value before any key";
+    return false;
+  }
+  RegistryValue value;
+  std::string_view typeWord, form;
+  if (!reader.quotedText(value.name, why)) return false;
+  if (!reader.word(typeWord) || !parseTypeName(typeWord, value.type)) {
+    why = "bad value type";
+    return false;
+  }
+  if (!reader.word(form)) {
+    why = "expected text, dword or hex";
+    return false;
+  }
+  if (!readValueData(reader, form, value.data, why)) return false;
+  if (!reader.atEnd())
+    why = "unexpected text after the value";
+  else if (Registry::checkValue(value.name, value.data.size()) != ERROR_SUCCESS)
+    why = "bad value name";
+  else if (current->value(value.name))
+    why = "value given twice";
+  else
+    current->setValue(std::move(value));
+  return why.empty();
+}
 } // namespace
 
 // ---------------------------------------------------------------- keys
@@ -335,16 +441,12 @@ std::string Registry::serialize() const {
 
 bool Registry::parse(std::string_view text, std::string& error) {
   for (auto& root : roots_) root = std::make_unique<RegistryKey>(u"", nullptr);
+  const std::string notARegistry = "not a device registry (expected \"" + std::string(kFileHeader) + "\")";
   RegistryKey* current = nullptr;
   bool sawHeader = false;
   size_t lineNumber = 0;
-  auto fail = [&](const std::string& why) {
-    error = "line " + std::to_string(lineNumber) + ": " + why;
-    for (auto& root : roots_) root = std::make_unique<RegistryKey>(u"", nullptr);
-    return false;
-  };
-  size_t start = 0;
-  while (start < text.size()) {
+  std::string why;
+  for (size_t start = 0; start < text.size() && why.empty();) {
     size_t end = text.find('\n', start);
     if (end == std::string_view::npos) end = text.size();
     std::string_view line = text.substr(start, end - start);
@@ -354,76 +456,27 @@ bool Registry::parse(std::string_view text, std::string& error) {
     LineReader reader(line);
     if (reader.atEnd() || line.front() == '#') continue;
     if (!sawHeader) {
-      if (line != kFileHeader) return fail("not a device registry (expected \"" + std::string(kFileHeader) + "\")");
-      sawHeader = true;
+      sawHeader = line == kFileHeader;
+      if (!sawHeader) why = notARegistry;
       continue;
     }
     std::string_view keyword;
     reader.word(keyword);
-    std::string why;
-    if (keyword == "key") {
-      std::string_view rootWord;
-      reader.word(rootWord);
-      current = nullptr;
-      for (size_t i = 0; i < 3; ++i)
-        if (rootWord == kRootNames[i]) current = roots_[i].get();
-      if (!current) return fail("unknown root key \"" + std::string(rootWord) + "\"");
-      size_t depth = 0;
-      while (!reader.atEnd()) {
-        std::u16string name;
-        if (!reader.quotedText(name, why)) return fail(why);
-        if (checkKeyName(name) != ERROR_SUCCESS || name.find(u'\\') != std::u16string::npos)
-          return fail("bad key name");
-        if (++depth > kMaxKeyDepth) return fail("keys nest too deeply");
-        RegistryKey* next = current->subKey(name);
-        current = next ? next : &current->addSubKey(name);
-      }
-    } else if (keyword == "value") {
-      if (!current) return fail("value before any key");
-      RegistryValue value;
-      std::string_view typeWord, form;
-      if (!reader.quotedText(value.name, why)) return fail(why);
-      if (!reader.word(typeWord) || !parseTypeName(typeWord, value.type)) return fail("bad value type");
-      if (!reader.word(form)) return fail("expected text, dword or hex");
-      if (form == "text") {
-        std::u16string content;
-        if (!reader.quotedText(content, why)) return fail(why);
-        if ((content.size() + 1) * 2 > kMaxValueBytes) return fail("value data too large");
-        content += char16_t(0);
-        for (char16_t unit : content) {
-          value.data.push_back(uint8_t(unit));
-          value.data.push_back(uint8_t(unit >> 8));
-        }
-      } else if (form == "dword") {
-        std::string_view word;
-        uint32_t number = 0;
-        if (!reader.word(word) || !parseHex32(word, number)) return fail("bad dword");
-        value.data = {uint8_t(number), uint8_t(number >> 8), uint8_t(number >> 16), uint8_t(number >> 24)};
-      } else if (form == "hex") {
-        std::string_view word;
-        while (reader.word(word)) {
-          uint8_t byte = 0;
-          const auto [ptr, ec] = std::from_chars(word.data(), word.data() + word.size(), byte, 16);
-          if (word.size() != 2 || ec != std::errc() || ptr != word.data() + 2) return fail("bad hex byte");
-          if (value.data.size() == kMaxValueBytes) return fail("value data too large");
-          value.data.push_back(byte);
-        }
-      } else {
-        return fail("expected text, dword or hex");
-      }
-      if (!reader.atEnd()) return fail("unexpected text after the value");
-      if (checkValue(value.name, value.data.size()) != ERROR_SUCCESS) return fail("bad value name");
-      if (current->value(value.name)) return fail("value given twice");
-      current->setValue(std::move(value));
-    } else {
-      return fail("unknown line \"" + std::string(keyword) + "\"");
-    }
+    if (keyword == "key")
+      readKeyLine(reader, roots_, current, why);
+    else if (keyword == "value")
+      readValueLine(reader, current, why);
+    else
+      why = "unknown line \"" + std::string(keyword) + "\"";
   }
-  if (!sawHeader) {
+  if (why.empty() && !sawHeader) {
     lineNumber = 1;
-    return fail("not a device registry (expected \"" + std::string(kFileHeader) + "\")");
+    why = notARegistry;
   }
-  return true;
+  if (why.empty()) return true;
+  error = "line " + std::to_string(lineNumber) + ": " + why;
+  for (auto& root : roots_) root = std::make_unique<RegistryKey>(u"", nullptr);
+  return false;
 }
 
 bool Registry::load(const std::filesystem::path& file, std::string& error) {

@@ -2,6 +2,7 @@
 
 #include "dispatch.h"
 #include "rapi_commands.h"
+#include "socket_io.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -16,29 +17,6 @@
 #include <unistd.h>
 
 namespace pspc {
-
-namespace {
-
-constexpr int kPollMs = 100;
-
-bool sendAll(int fd, const std::vector<uint8_t>& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += size_t(n);
-  }
-  return true;
-}
-
-std::string peerName(const sockaddr_in& addr) {
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-  return std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
-}
-
-} // namespace
 
 Server::Server(Device& device, OpLog& log, Faults& faults, LineSpeed& lineSpeed, ServerOptions options)
     : device_(device), log_(log), faults_(faults), lineSpeed_(lineSpeed), options_(std::move(options)) {}
@@ -286,7 +264,7 @@ void Server::acceptLoop() {
     for (const Connection& c : connections_) active += !c.finished;
     uint32_t id = nextConnectionId_++;
     if (active >= options_.maxConnections) {
-      log_.write(id, "refused", JsonObject().add("peer", peerName(addr)).add("reason", "too many connections"));
+      log_.write(id, "refused", JsonObject().add("peer", addressName(addr)).add("reason", "too many connections"));
       ::close(client);
       continue;
     }
@@ -297,7 +275,7 @@ void Server::acceptLoop() {
     Connection& c = connections_.emplace_back();
     c.fd = client;
     c.id = id;
-    c.thread = std::thread([this, &c, peer = peerName(addr)] { serve(c, peer); });
+    c.thread = std::thread([this, &c, peer = addressName(addr)] { serve(c, peer); });
   }
 }
 
@@ -342,7 +320,7 @@ bool Server::admit(uint32_t id, int fd, std::string& why) {
     accepted = callIn_->acceptsRapiPassword(encoded, reason);
   }
   if (!waitWhileSilent()) {
-    why = stopping_ ? "the emulator stopped" : "the device was unplugged";
+    why = hungUpReason();
     return false;
   }
   JsonObject entry;
@@ -359,118 +337,13 @@ bool Server::admit(uint32_t id, int fd, std::string& why) {
 
 void Server::serve(Connection& connection, const std::string& peer) {
   const uint32_t id = connection.id;
-  const int fd = connection.fd;
   SessionId session = device_.openSession();
   Dispatcher dispatcher(device_, session);
-  rapiwire::FrameDecoder decoder;
   log_.write(id, "connect", JsonObject().add("peer", peer));
   std::string reason = "the desktop closed the link";
-  std::vector<uint8_t> buffer(64 * 1024);
-  auto partialSince = std::chrono::steady_clock::time_point{};
   // A device with a password takes a connection only after the password.
-  const bool admitted = !callIn_ || !callIn_->locked() || admit(id, fd, reason);
-
-  while (admitted) {
-    if (stopping_) {
-      reason = "the emulator stopped";
-      break;
-    }
-    // The receive waits at most kPollMs (the socket's receive time-out), so
-    // that a stop or a stalled request is seen; one call per request, where
-    // a poll before it would make two.
-    ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (decoder.buffered() > 0 &&
-          std::chrono::steady_clock::now() - partialSince > options_.partialRequestTimeout) {
-        reason = "a request stopped arriving halfway";
-        break;
-      }
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (!plugged()) reason = "the device was unplugged";
-      break;
-    }
-    size_t usable = size_t(n);
-    bool drop = faults_.onBytes(usable);
-    if (decoder.buffered() == 0) partialSince = std::chrono::steady_clock::now();
-    decoder.feed(buffer.data(), usable);
-
-    bool closeLink = drop;
-    if (drop) reason = "injected fault: link dropped after the set number of bytes";
-    std::vector<uint8_t> payload;
-    for (;;) {
-      auto status = decoder.next(payload);
-      if (status == rapiwire::FrameDecoder::Status::NeedMore) break;
-      if (status == rapiwire::FrameDecoder::Status::Malformed) {
-        log_.write(id, "malformed", JsonObject().add("reason", "packet length above the limit"));
-        reason = "malformed packet";
-        closeLink = true;
-        break;
-      }
-      partialSince = std::chrono::steady_clock::now();
-      lineSpeed_.carry(payload.size() + 4);
-      rapiwire::Request request;
-      uint32_t code = 0;
-      auto decoded = rapiwire::decodeRequest(payload, request, code);
-      std::vector<uint8_t> reply;
-      if (decoded == rapiwire::DecodeStatus::UnknownCommand) {
-        log_.write(id, "unknown", JsonObject().add("command", code).add("bytes", uint32_t(payload.size())));
-        reply = rapiwire::ErrorReply{rapiwire::kHrNotImplemented}.encode();
-      } else if (decoded == rapiwire::DecodeStatus::Malformed) {
-        log_.write(id, "malformed",
-                   JsonObject().add("command", code).add("reason", "arguments do not match the command"));
-        reason = "malformed request";
-        closeLink = true;
-        break;
-      } else {
-        std::string op = rapiwire::commandName(rapiwire::requestCommand(request));
-        uint32_t injectedError = 0;
-        auto action = faults_.onCall(op, injectedError);
-        if (action == Faults::Action::Drop) {
-          log_.write(id, op, JsonObject().add("injectedFault", "link dropped before the call ran"));
-          reason = "injected fault: link dropped at " + op;
-          closeLink = true;
-          break;
-        }
-        if (action == Faults::Action::Hold) {
-          log_.write(id, "hold", JsonObject().add("call", op));
-          if (!holdCall()) {
-            reason = stopping_ ? "the emulator stopped" : "the device was unplugged";
-            closeLink = true;
-            break;
-          }
-        }
-        if (faults_.silent()) {
-          log_.write(id, "silent", JsonObject().add("call", op));
-          if (!waitWhileSilent()) {
-            reason = stopping_ ? "the emulator stopped" : "the device was unplugged";
-            closeLink = true;
-            break;
-          }
-        }
-        JsonObject entry;
-        reply = action == Faults::Action::Fail ? dispatcher.fail(request, injectedError, entry)
-                                               : dispatcher.run(request, entry);
-        log_.write(id, op, entry);
-      }
-      auto delay = lineSpeed_.replyDelay();
-      if (delay.count() > 0 && !holdReply(delay)) {
-        reason = stopping_ ? "the emulator stopped" : "the device was unplugged";
-        closeLink = true;
-        break;
-      }
-      std::vector<uint8_t> framed = rapiwire::frame(reply);
-      lineSpeed_.carry(framed.size());
-      if (!sendAll(fd, framed)) {
-        reason = "the desktop went away before the reply";
-        closeLink = true;
-        break;
-      }
-    }
-    if (closeLink) break;
-  }
+  if (!callIn_ || !callIn_->locked() || admit(id, connection.fd, reason))
+    serveRequests(id, connection.fd, dispatcher, reason);
 
   size_t before = device_.openHandleCount();
   device_.closeSession(session);
@@ -481,6 +354,126 @@ void Server::serve(Connection& connection, const std::string& peer) {
   connection.fd = -1;
   connection.finished = true;
 }
+
+void Server::serveRequests(uint32_t id, int fd, Dispatcher& dispatcher, std::string& reason) {
+  rapiwire::FrameDecoder decoder;
+  std::vector<uint8_t> buffer(64 * 1024);
+  auto partialSince = std::chrono::steady_clock::time_point{};
+  for (;;) {
+    if (stopping_) {
+      reason = "the emulator stopped";
+      return;
+    }
+    // The receive waits at most kPollMs (the socket's receive time-out), so
+    // that a stop or a stalled request is seen; one call per request, where
+    // a poll before it would make two.
+    ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (decoder.buffered() > 0 &&
+          std::chrono::steady_clock::now() - partialSince > options_.partialRequestTimeout) {
+        reason = "a request stopped arriving halfway";
+        return;
+      }
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (!plugged()) reason = "the device was unplugged";
+      return;
+    }
+    size_t usable = size_t(n);
+    const bool drop = faults_.onBytes(usable);
+    if (decoder.buffered() == 0) partialSince = std::chrono::steady_clock::now();
+    decoder.feed(buffer.data(), usable);
+    // The requests that arrived whole are answered even when the link drops
+    // after them.
+    if (!answerArrived(id, fd, dispatcher, decoder, partialSince, reason)) return;
+    if (drop) {
+      reason = "injected fault: link dropped after the set number of bytes";
+      return;
+    }
+  }
+}
+
+bool Server::answerArrived(uint32_t id, int fd, Dispatcher& dispatcher, rapiwire::FrameDecoder& decoder,
+                           std::chrono::steady_clock::time_point& partialSince, std::string& reason) {
+  std::vector<uint8_t> payload;
+  for (;;) {
+    auto status = decoder.next(payload);
+    if (status == rapiwire::FrameDecoder::Status::NeedMore) return true;
+    if (status == rapiwire::FrameDecoder::Status::Malformed) {
+      log_.write(id, "malformed", JsonObject().add("reason", "packet length above the limit"));
+      reason = "malformed packet";
+      return false;
+    }
+    partialSince = std::chrono::steady_clock::now();
+    if (!answer(id, fd, dispatcher, payload, reason)) return false;
+  }
+}
+
+bool Server::answer(uint32_t id, int fd, Dispatcher& dispatcher, const std::vector<uint8_t>& payload,
+                    std::string& reason) {
+  lineSpeed_.carry(payload.size() + 4);
+  rapiwire::Request request;
+  uint32_t code = 0;
+  auto decoded = rapiwire::decodeRequest(payload, request, code);
+  std::vector<uint8_t> reply;
+  if (decoded == rapiwire::DecodeStatus::UnknownCommand) {
+    log_.write(id, "unknown", JsonObject().add("command", code).add("bytes", uint32_t(payload.size())));
+    reply = rapiwire::ErrorReply{rapiwire::kHrNotImplemented}.encode();
+  } else if (decoded == rapiwire::DecodeStatus::Malformed) {
+    log_.write(id, "malformed", JsonObject().add("command", code).add("reason", "arguments do not match the command"));
+    reason = "malformed request";
+    return false;
+  } else if (!runCall(id, dispatcher, request, reply, reason)) {
+    return false;
+  }
+  auto delay = lineSpeed_.replyDelay();
+  if (delay.count() > 0 && !holdReply(delay)) {
+    reason = hungUpReason();
+    return false;
+  }
+  std::vector<uint8_t> framed = rapiwire::frame(reply);
+  lineSpeed_.carry(framed.size());
+  if (!sendAll(fd, framed)) {
+    reason = "the desktop went away before the reply";
+    return false;
+  }
+  return true;
+}
+
+bool Server::runCall(uint32_t id, Dispatcher& dispatcher, const rapiwire::Request& request, std::vector<uint8_t>& reply,
+                     std::string& reason) {
+  std::string op = rapiwire::commandName(rapiwire::requestCommand(request));
+  uint32_t injectedError = 0;
+  auto action = faults_.onCall(op, injectedError);
+  if (action == Faults::Action::Drop) {
+    log_.write(id, op, JsonObject().add("injectedFault", "link dropped before the call ran"));
+    reason = "injected fault: link dropped at " + op;
+    return false;
+  }
+  if (action == Faults::Action::Hold) {
+    log_.write(id, "hold", JsonObject().add("call", op));
+    if (!holdCall()) {
+      reason = hungUpReason();
+      return false;
+    }
+  }
+  if (faults_.silent()) {
+    log_.write(id, "silent", JsonObject().add("call", op));
+    if (!waitWhileSilent()) {
+      reason = hungUpReason();
+      return false;
+    }
+  }
+  JsonObject entry;
+  reply = action == Faults::Action::Fail ? dispatcher.fail(request, injectedError, entry)
+                                         : dispatcher.run(request, entry);
+  log_.write(id, op, entry);
+  return true;
+}
+
+std::string Server::hungUpReason() const { return stopping_ ? "the emulator stopped" : "the device was unplugged"; }
 
 void Server::controlLoop() {
   while (!stopping_) {

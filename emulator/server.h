@@ -12,10 +12,13 @@
 
 #include "call_in.h"
 #include "console_socket.h"
+#include "control_connection.h"
 #include "device.h"
+#include "dispatch.h"
 #include "faults.h"
 #include "line_speed.h"
 #include "op_log.h"
+#include "rapi_commands.h"
 
 #include <atomic>
 #include <chrono>
@@ -32,7 +35,7 @@ namespace pspc {
 
 struct ServerOptions {
   std::string bindAddress = "127.0.0.1";
-  uint16_t port = 990;       // the RAPI port of a Windows CE device; 0: any free port
+  uint16_t port = controlwire::kRapiPort; // 0: any free port
   bool startUnplugged = false;
   size_t maxConnections = 16;
   // A request whose bytes stop arriving halfway is given up after this long.
@@ -80,6 +83,18 @@ private:
   void acceptLoop();
   void controlLoop();
   void serve(Connection& connection, const std::string& peer);
+  // Answers a connection's requests until it ends; `reason` says why it did.
+  void serveRequests(uint32_t id, int fd, Dispatcher& dispatcher, std::string& reason);
+  // Answers the requests that arrived whole; false (with the reason) when the
+  // link is to be closed.
+  bool answerArrived(uint32_t id, int fd, Dispatcher& dispatcher, rapiwire::FrameDecoder& decoder,
+                     std::chrono::steady_clock::time_point& partialSince, std::string& reason);
+  bool answer(uint32_t id, int fd, Dispatcher& dispatcher, const std::vector<uint8_t>& payload, std::string& reason);
+  // Runs a decoded request through the injected faults and the dispatcher.
+  bool runCall(uint32_t id, Dispatcher& dispatcher, const rapiwire::Request& request, std::vector<uint8_t>& reply,
+               std::string& reason);
+  // Why a held call or reply ended: an unplug or the emulator stopping.
+  std::string hungUpReason() const;
   void reapFinished();
   // Holds a reply back for the set delay; false when the device was unplugged
   // or stopped meanwhile, which ends the connection with the reply unsent.
