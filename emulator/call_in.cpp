@@ -327,7 +327,7 @@ std::string CallIn::talk(int fd) {
     if (password_) key_ = key;
   }
   const Faults::Introduction fault = faults_.introduction();
-  DeviceSession session(password_, key, introductionMessage(identity_, fault));
+  CallSession session(password_, key, introductionMessage(identity_, fault));
   // Recorded before it is sent: whoever reads the bytes finds the record.
   log_.write(0, "introduced", introducedRecord(identity_, key, fault));
   follow(session);
@@ -337,10 +337,10 @@ std::string CallIn::talk(int fd) {
   return converse(fd, session);
 }
 
-std::string CallIn::converse(int fd, DeviceSession& session) {
-  uint8_t bytes[DeviceSession::kLongestUnit];
+std::string CallIn::converse(int fd, CallSession& session) {
+  uint8_t bytes[CallSession::kLongestUnit];
   for (;;) {
-    if (session.phase() == DeviceSession::Phase::Holding) {
+    if (session.phase() == CallSession::Phase::Holding) {
       if (!waitWhileSilent()) return hangUp(session);
       session.silenceEnded();
     } else {
@@ -353,7 +353,7 @@ std::string CallIn::converse(int fd, DeviceSession& session) {
     }
     follow(session);
     const std::vector<uint8_t> reply = session.takeOutput();
-    if (session.phase() == DeviceSession::Phase::Ended) {
+    if (session.phase() == CallSession::Phase::Ended) {
       sendAll(fd, reply); // the refusal the device hangs up with, if the manager still reads
       return hangUpReason(session.endReason());
     }
@@ -361,22 +361,22 @@ std::string CallIn::converse(int fd, DeviceSession& session) {
   }
 }
 
-void CallIn::follow(DeviceSession& session) {
-  for (const DeviceSession::Record& record : session.takeRecords()) log_.write(0, record.op, record.fields);
+void CallIn::follow(CallSession& session) {
+  for (const CallSession::Record& record : session.takeRecords()) log_.write(0, record.op, record.fields);
   {
     std::lock_guard lock(mutex_);
     pings_ = session.pings();
     unanswered_ = session.unansweredPings();
   }
   switch (session.phase()) {
-  case DeviceSession::Phase::Locked:
-  case DeviceSession::Phase::Holding: setState(State::Locked); break;
-  case DeviceSession::Phase::Unlocked: setState(session.attached() ? State::Attached : State::Introduced); break;
-  case DeviceSession::Phase::Ended: break;
+  case CallSession::Phase::Locked:
+  case CallSession::Phase::Holding: setState(State::Locked); break;
+  case CallSession::Phase::Unlocked: setState(session.attached() ? State::Attached : State::Introduced); break;
+  case CallSession::Phase::Ended: break;
   }
 }
 
-std::string CallIn::hangUp(DeviceSession& session) {
+std::string CallIn::hangUp(CallSession& session) {
   session.closed();
   return hangUpReason(session.endReason());
 }

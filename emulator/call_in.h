@@ -18,7 +18,7 @@
 #pragma once
 
 #include "control_connection.h"
-#include "device_session.h"
+#include "call_session.h"
 #include "faults.h"
 #include "identity.h"
 #include "op_log.h"
@@ -90,14 +90,14 @@ private:
   // The call's exchange, until it ends: the reason it ended.
   std::string talk(int fd);
   // Feeds the session what the manager sends and sends its answers.
-  std::string converse(int fd, DeviceSession& session);
+  std::string converse(int fd, CallSession& session);
   // Writes what the session recorded and shows where the call stands.
-  void follow(DeviceSession& session);
+  void follow(CallSession& session);
   // Holds an answer while the device is silent; false when it was unplugged
   // or stopped meanwhile.
   bool waitWhileSilent();
   // The connection is gone: the reason the call ended.
-  std::string hangUp(DeviceSession& session);
+  std::string hangUp(CallSession& session);
   // A call ends for the device's own reason when it was unplugged or stopped.
   std::string hangUpReason(const std::string& otherwise) const;
   bool hangingUp() const; // unplugged or stopping: under mutex_

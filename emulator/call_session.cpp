@@ -1,11 +1,11 @@
-#include "device_session.h"
+#include "call_session.h"
 
 #include <algorithm>
 #include <utility>
 
 namespace pspc {
 
-DeviceSession::DeviceSession(std::optional<std::u16string> password, uint8_t key,
+CallSession::CallSession(std::optional<std::u16string> password, uint8_t key,
                              const std::vector<uint8_t>& introduction)
     : password_(std::move(password)), key_(key), phase_(password_ ? Phase::Locked : Phase::Unlocked) {
   // A device with a password demands it before it introduces itself.
@@ -13,7 +13,7 @@ DeviceSession::DeviceSession(std::optional<std::u16string> password, uint8_t key
   send(introduction);
 }
 
-size_t DeviceSession::received(const uint8_t* data, size_t size, Conduct conduct) {
+size_t CallSession::received(const uint8_t* data, size_t size, Conduct conduct) {
   size_t offset = 0;
   while (offset < size && wanted() > 0) {
     const size_t take = std::min(wanted(), size - offset);
@@ -24,11 +24,11 @@ size_t DeviceSession::received(const uint8_t* data, size_t size, Conduct conduct
   return offset;
 }
 
-size_t DeviceSession::wanted() const {
+size_t CallSession::wanted() const {
   return phase_ == Phase::Locked || phase_ == Phase::Unlocked ? unitBytes_ - pending_.size() : 0;
 }
 
-void DeviceSession::consume(Conduct conduct) {
+void CallSession::consume(Conduct conduct) {
   const std::vector<uint8_t> unit = std::exchange(pending_, {});
   switch (unit_) {
   case Unit::Head:
@@ -43,12 +43,12 @@ void DeviceSession::consume(Conduct conduct) {
   }
 }
 
-void DeviceSession::expect(Unit unit, size_t bytes) {
+void CallSession::expect(Unit unit, size_t bytes) {
   unit_ = unit;
   unitBytes_ = bytes;
 }
 
-void DeviceSession::takeHead(uint16_t head) {
+void CallSession::takeHead(uint16_t head) {
   head_ = head;
   if (phase_ != Phase::Locked || head == uint16_t(controlwire::kPing)) {
     expect(Unit::Rest, 2);
@@ -63,7 +63,7 @@ void DeviceSession::takeHead(uint16_t head) {
   expect(Unit::Password, head);
 }
 
-void DeviceSession::takePassword(const std::vector<uint8_t>& encoded, Conduct conduct) {
+void CallSession::takePassword(const std::vector<uint8_t>& encoded, Conduct conduct) {
   expect(Unit::Head, 2);
   std::u16string given;
   heldReason_.clear();
@@ -83,11 +83,11 @@ void DeviceSession::takePassword(const std::vector<uint8_t>& encoded, Conduct co
   answer();
 }
 
-void DeviceSession::silenceEnded() {
+void CallSession::silenceEnded() {
   if (phase_ == Phase::Holding) answer();
 }
 
-void DeviceSession::answer() {
+void CallSession::answer() {
   JsonObject entry;
   entry.add("accepted", heldAccepted_);
   if (!heldAccepted_) entry.add("reason", heldReason_);
@@ -96,7 +96,7 @@ void DeviceSession::answer() {
   send(controlwire::controlPasswordAnswer(heldAccepted_));
 }
 
-void DeviceSession::takeWord(uint32_t word, Conduct conduct) {
+void CallSession::takeWord(uint32_t word, Conduct conduct) {
   expect(Unit::Head, 2);
   if (word == 0) return; // an empty header
   if (word != controlwire::kPing) {
@@ -122,14 +122,14 @@ void DeviceSession::takeWord(uint32_t word, Conduct conduct) {
 
 // Refused with an answer the device does not hold back, however silent:
 // the manager is hung up on.
-void DeviceSession::refuse(const std::string& why, const std::string& endReason) {
+void CallSession::refuse(const std::string& why, const std::string& endReason) {
   records_.push_back({"password", JsonObject().add("accepted", false).add("reason", why)});
   send(controlwire::controlPasswordAnswer(false));
   phase_ = Phase::Ended;
   endReason_ = endReason;
 }
 
-void DeviceSession::closed() {
+void CallSession::closed() {
   if (phase_ == Phase::Ended) return;
   phase_ = Phase::Ended;
   endReason_ = "the manager closed the control connection";
@@ -137,12 +137,12 @@ void DeviceSession::closed() {
   output_.clear(); // nothing more reaches the manager
 }
 
-void DeviceSession::send(const std::vector<uint8_t>& bytes) {
+void CallSession::send(const std::vector<uint8_t>& bytes) {
   output_.insert(output_.end(), bytes.begin(), bytes.end());
 }
 
-std::vector<uint8_t> DeviceSession::takeOutput() { return std::exchange(output_, {}); }
+std::vector<uint8_t> CallSession::takeOutput() { return std::exchange(output_, {}); }
 
-std::vector<DeviceSession::Record> DeviceSession::takeRecords() { return std::exchange(records_, {}); }
+std::vector<CallSession::Record> CallSession::takeRecords() { return std::exchange(records_, {}); }
 
 } // namespace pspc

@@ -1,7 +1,7 @@
 // The device's side of its call to the connection manager under a fuzzer:
-// each input is one call (session_input.h) — whatever a hostile manager
+// each input is one call (call_session_input.h) — whatever a hostile manager
 // sends, in any pieces, the device falling silent and speaking again, the
-// connection ending — driven through DeviceSession as CallIn's socket loop
+// connection ending — driven through CallSession as CallIn's socket loop
 // drives it: bytes the session does not take wait, as in the socket, until
 // it takes them.
 //
@@ -17,8 +17,8 @@
 //   - no unit awaited is longer than the longest password;
 //   - after the end nothing is taken, sent or recorded, and closing leaves
 //     the call ended with a reason.
-#include "device_session.h"
-#include "session_input.h"
+#include "call_session.h"
+#include "call_session_input.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -33,7 +33,7 @@ namespace {
 using namespace pspc;
 
 [[noreturn]] void finding(const std::string& what, const std::string& detail = "") {
-  std::fprintf(stderr, "device session fuzzer: %s\n  %s\n", what.c_str(), detail.c_str());
+  std::fprintf(stderr, "call session fuzzer: %s\n  %s\n", what.c_str(), detail.c_str());
   std::abort();
 }
 
@@ -95,7 +95,7 @@ public:
   void finish() {
     session_.closed();
     settle(false);
-    if (session_.phase() != DeviceSession::Phase::Ended || session_.endReason().empty())
+    if (session_.phase() != CallSession::Phase::Ended || session_.endReason().empty())
       finding("a closed call that is not ended with a reason");
     const uint8_t byte = 0;
     if (session_.wanted() != 0 || session_.received(&byte, 1, {}) != 0) finding("a closed call that takes bytes");
@@ -105,7 +105,7 @@ private:
   // Offers what waits, piece by piece, until the session stops taking.
   void offer(size_t piece) {
     while (!backlog_.empty()) {
-      if (session_.wanted() > DeviceSession::kLongestUnit)
+      if (session_.wanted() > CallSession::kLongestUnit)
         finding("a unit longer than the longest password awaited", std::to_string(session_.wanted()));
       const size_t n = piece == 0 ? backlog_.size() : std::min(piece, backlog_.size());
       const size_t taken = session_.received(backlog_.data(), n, {silent_, refuses_});
@@ -117,13 +117,13 @@ private:
   }
 
   void settle(bool silentFeed) {
-    const std::vector<DeviceSession::Record> records = session_.takeRecords();
+    const std::vector<CallSession::Record> records = session_.takeRecords();
     const std::vector<uint8_t> output = session_.takeOutput();
     if (ended_ && (!records.empty() || !output.empty())) finding("the device spoke after its call ended");
     size_t echoes = 0, accepted = 0, refused = 0;
     readOutput(output, echoes, accepted, refused);
     size_t acceptedRecords = 0, refusedRecords = 0;
-    for (const DeviceSession::Record& record : records) {
+    for (const CallSession::Record& record : records) {
       const std::string text = record.fields.str();
       if (record.op == "password")
         ++(text.find("\"accepted\":true") != std::string::npos ? acceptedRecords : refusedRecords);
@@ -142,10 +142,10 @@ private:
       finding("echoes that are not the pings answered", std::to_string(echoed_) + " echoes, " +
                                                             std::to_string(session_.pings()) + " pings, " +
                                                             std::to_string(session_.unansweredPings()) + " unanswered");
-    ended_ = session_.phase() == DeviceSession::Phase::Ended;
+    ended_ = session_.phase() == CallSession::Phase::Ended;
     if (silentFeed && (echoes > 0 || accepted > 0 || (refused > 0 && !ended_)))
       finding("a silent device that answered");
-    if (session_.phase() == DeviceSession::Phase::Unlocked && hasPassword_ && accepted_ == 0)
+    if (session_.phase() == CallSession::Phase::Unlocked && hasPassword_ && accepted_ == 0)
       finding("unlocked without an accepted password");
   }
 
@@ -167,7 +167,7 @@ private:
 
   const bool hasPassword_;
   const bool refuses_;
-  DeviceSession session_;
+  CallSession session_;
   std::vector<uint8_t> backlog_; // sent by the manager, not yet taken
   bool silent_ = false;
   bool ended_ = false;

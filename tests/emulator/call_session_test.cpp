@@ -2,7 +2,7 @@
 // any pieces, against the bytes and records the device answers with; the
 // lengths it refuses before it waits for them; and a silence that holds a
 // password's answer while what follows waits unread.
-#include "device_session.h"
+#include "call_session.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@ constexpr uint8_t kKey = 0x5A;
 const Bytes kIntroduction = {4, 0, 0, 0, 1, 2, 3, 4};
 const Bytes kPing = controlwire::wordBytes(controlwire::kPing);
 const Bytes kYes = {1, 0}, kNo = {0, 0};
-const DeviceSession::Conduct kSpeaks{}, kSilent{true, false};
+const CallSession::Conduct kSpeaks{}, kSilent{true, false};
 
 Bytes join(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -25,32 +25,32 @@ Bytes join(std::initializer_list<Bytes> parts) {
 Bytes password(const std::u16string& text, uint8_t key = kKey) { return controlwire::encodePassword(text, key); }
 
 // Each record as "op {fields}", in order.
-std::vector<std::string> texts(const std::vector<DeviceSession::Record>& records) {
+std::vector<std::string> texts(const std::vector<CallSession::Record>& records) {
   std::vector<std::string> out;
   out.reserve(records.size());
   for (const auto& record : records) out.push_back(record.op + " " + record.fields.str());
   return out;
 }
 
-DeviceSession locked() {
-  DeviceSession session(u"pw", kKey, kIntroduction);
+CallSession locked() {
+  CallSession session(u"pw", kKey, kIntroduction);
   EXPECT_EQ(session.takeOutput(), join({controlwire::wordBytes(controlwire::challengeWord(kKey)), kIntroduction}));
   return session;
 }
 
-TEST(DeviceSession, ReadsTheManagersUnitsInAnyPiecesAndAnswersEachOnce) {
+TEST(CallSession, ReadsTheManagersUnitsInAnyPiecesAndAnswersEachOnce) {
   const Bytes stream =
       join({password(u"px"), password(u"pw", kKey ^ 1), kPing, password(u"pw"), controlwire::wordBytes(0), kPing,
             controlwire::wordBytes(7), controlwire::wordBytes(8), kPing});
   for (size_t piece : {stream.size(), size_t(1), size_t(3), size_t(5)}) {
     SCOPED_TRACE(piece);
-    DeviceSession session = locked();
+    CallSession session = locked();
     Bytes output;
-    std::vector<DeviceSession::Record> records;
+    std::vector<CallSession::Record> records;
     for (size_t at = 0; at < stream.size(); at += piece) {
       const size_t n = std::min(piece, stream.size() - at);
       ASSERT_EQ(session.received(stream.data() + at, n, kSpeaks), n);
-      ASSERT_LE(session.wanted(), DeviceSession::kLongestUnit);
+      ASSERT_LE(session.wanted(), CallSession::kLongestUnit);
       const Bytes out = session.takeOutput();
       output.insert(output.end(), out.begin(), out.end());
       for (auto& record : session.takeRecords()) records.push_back(std::move(record));
@@ -64,13 +64,13 @@ TEST(DeviceSession, ReadsTheManagersUnitsInAnyPiecesAndAnswersEachOnce) {
                                   R"(password {"accepted":true})",
                                   R"(control-word {"word":7,"note":"neither a ping nor empty: passed over"})",
                               }));
-    EXPECT_EQ(session.phase(), DeviceSession::Phase::Unlocked);
+    EXPECT_EQ(session.phase(), CallSession::Phase::Unlocked);
     EXPECT_TRUE(session.attached());
     EXPECT_EQ(session.pings(), 3u);
   }
 }
 
-TEST(DeviceSession, ALengthOrWordNoPasswordHasIsRefusedAtOnceAndEndsTheCall) {
+TEST(CallSession, ALengthOrWordNoPasswordHasIsRefusedAtOnceAndEndsTheCall) {
   struct Case {
     Bytes bytes;
     std::string reason, end;
@@ -85,31 +85,31 @@ TEST(DeviceSession, ALengthOrWordNoPasswordHasIsRefusedAtOnceAndEndsTheCall) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reason);
-    DeviceSession session = locked();
+    CallSession session = locked();
     // Refused without waiting for the bytes announced, even while silent.
     const Bytes more = join({c.bytes, kPing});
     EXPECT_EQ(session.received(more.data(), more.size(), kSilent), c.bytes.size());
     EXPECT_EQ(session.takeOutput(), kNo);
     EXPECT_EQ(texts(session.takeRecords()),
               std::vector<std::string>{R"(password {"accepted":false,"reason":")" + c.reason + R"("})"});
-    EXPECT_EQ(session.phase(), DeviceSession::Phase::Ended);
+    EXPECT_EQ(session.phase(), CallSession::Phase::Ended);
     EXPECT_EQ(session.endReason(), c.end);
     EXPECT_EQ(session.wanted(), 0u);
   }
   // The longest password's length is taken, and that many bytes awaited.
-  DeviceSession session = locked();
+  CallSession session = locked();
   const Bytes longest = {0x00, 0x02};
   EXPECT_EQ(session.received(longest.data(), longest.size(), kSpeaks), 2u);
-  EXPECT_EQ(session.wanted(), DeviceSession::kLongestUnit);
+  EXPECT_EQ(session.wanted(), CallSession::kLongestUnit);
 }
 
-TEST(DeviceSession, SilenceHoldsThePasswordsAnswerAndWhatFollowsAndEchoesNoPing) {
-  DeviceSession session = locked();
+TEST(CallSession, SilenceHoldsThePasswordsAnswerAndWhatFollowsAndEchoesNoPing) {
+  CallSession session = locked();
   const Bytes stream = join({password(u"pw"), kPing, kPing});
   // The password is taken; its answer and the pings behind it wait.
   const size_t taken = session.received(stream.data(), stream.size(), kSilent);
   EXPECT_EQ(taken, password(u"pw").size());
-  EXPECT_EQ(session.phase(), DeviceSession::Phase::Holding);
+  EXPECT_EQ(session.phase(), CallSession::Phase::Holding);
   EXPECT_EQ(session.wanted(), 0u);
   EXPECT_TRUE(session.takeOutput().empty());
   EXPECT_TRUE(session.takeRecords().empty());
@@ -128,7 +128,7 @@ TEST(DeviceSession, SilenceHoldsThePasswordsAnswerAndWhatFollowsAndEchoesNoPing)
   EXPECT_EQ(session.unansweredPings(), 1u);
 
   // The fault refuses even the right password; a closed call takes nothing.
-  DeviceSession refusing = locked();
+  CallSession refusing = locked();
   const Bytes right = password(u"pw");
   refusing.received(right.data(), right.size(), {false, true});
   EXPECT_EQ(refusing.takeOutput(), kNo);

@@ -30,7 +30,7 @@
 
 namespace pspc {
 
-class DeviceSession {
+class CallSession {
 public:
   // The injected faults as they stand when bytes arrive.
   struct Conduct {
@@ -53,7 +53,7 @@ public:
 
   // `introduction` is the message the device introduces itself with, length
   // word first; `key` (not 0) the key of its challenge when it has a password.
-  DeviceSession(std::optional<std::u16string> password, uint8_t key, const std::vector<uint8_t>& introduction);
+  CallSession(std::optional<std::u16string> password, uint8_t key, const std::vector<uint8_t>& introduction);
 
   // Takes the bytes, unit by unit, as far as the phase lets it: all of them
   // but while an answer is held and after the end. How many it took.

@@ -1,4 +1,4 @@
-// What one input of the device session fuzzer means: one call as the device
+// What one input of the call session fuzzer means: one call as the device
 // holds it, as a list of steps. The fuzzer and its seed generator share this
 // file, so a seed always means what the generator meant by it.
 //

@@ -1,12 +1,12 @@
-// Writes the device session fuzzer's seed corpus: calls as a manager makes
+// Writes the call session fuzzer's seed corpus: calls as a manager makes
 // them (pings, a password taken at the second try), in pieces, through a
 // silence that holds the answer, and as a hostile one makes them (lengths no
 // device takes, a word that is no password). The seeds in
-// tests/fuzz/session-corpus are this program's output:
+// tests/fuzz/call-session-corpus are this program's output:
 //
-//   build/native/bin/session-fuzz-corpus tests/fuzz/session-corpus
+//   build/native/bin/call-session-fuzz-corpus tests/fuzz/call-session-corpus
 #include "control_connection.h"
-#include "session_input.h"
+#include "call_session_input.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -35,7 +35,7 @@ Bytes join(std::initializer_list<Bytes> parts) {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: session-fuzz-corpus FOLDER\n");
+    std::fprintf(stderr, "usage: call-session-fuzz-corpus FOLDER\n");
     return 2;
   }
   const std::filesystem::path folder = argv[1];
