@@ -103,10 +103,7 @@ void makeSparseFile(const fs::path& path, uint64_t bytes) {
 
 class BadInput : public FaultScenario {
 protected:
-  unsigned shown(const WindowInfo& dialog, int id) {
-    const std::string text = ui().control(dialog.hwnd, id).text;
-    return unsigned(std::stoul(text));
-  }
+  unsigned shown(const WindowInfo& dialog, int id) { return shownNumber(ui(), dialog.hwnd, id); }
 };
 
 // ---------------------------------------------------------------- many files
@@ -126,7 +123,7 @@ TEST_F(BadInput, TenThousandFilesAreAllCopied) {
   const auto started = std::chrono::steady_clock::now();
   const WindowInfo selection = acceptedSelection();
   const auto identified = std::chrono::steady_clock::now();
-  EXPECT_EQ(shown(selection, 1016), 1u) << "ten thousand empty files and ADO's 2000 bytes";
+  EXPECT_EQ(shown(selection, IDC_MFC_SIZE), 1u) << "ten thousand empty files and ADO's 2000 bytes";
   confirm(selection, true, false);
   const WindowInfo transfer = transferDialog();
   const auto transferStarted = std::chrono::steady_clock::now();
@@ -190,13 +187,13 @@ TEST_F(BadInput, EntriesThatCannotBeCopiedAreCountedInTheSizesAndTold) {
   const uint32_t adoKb = 2000 >> 10;
   const uint32_t mfcBytes = 3000 + 0 + 6 * 1000 + 3 * 700 + 0 + 1500;
   const uint32_t vbBytes = uint32_t(5000) + uint32_t((uint64_t(1) << 32) - 1024) + 2048; // wraps to 6024
-  EXPECT_EQ(shown(selection, 1016), adoKb + (mfcBytes >> 10));
-  EXPECT_EQ(shown(selection, 1018), adoKb + (vbBytes >> 10));
-  ui().click(selection.hwnd, kVbBox);
-  EXPECT_TRUE(waitUntil([&] { return shown(selection, 1013) == adoKb + (vbBytes >> 10); }, 5s))
+  EXPECT_EQ(shown(selection, IDC_MFC_SIZE), adoKb + (mfcBytes >> 10));
+  EXPECT_EQ(shown(selection, IDC_VB_SIZE), adoKb + (vbBytes >> 10));
+  ui().click(selection.hwnd, IDC_VB_COMPONENT);
+  EXPECT_TRUE(waitUntil([&] { return shown(selection, IDC_MEMORY_NEEDED) == adoKb + (vbBytes >> 10); }, 5s))
       << "the memory VB needs, wrapped as its size";
-  ui().click(selection.hwnd, kVbBox);
-  EXPECT_TRUE(waitUntil([&] { return shown(selection, 1013) == 0u; }, 5s));
+  ui().click(selection.hwnd, IDC_VB_COMPONENT);
+  EXPECT_TRUE(waitUntil([&] { return shown(selection, IDC_MEMORY_NEEDED) == 0u; }, 5s));
   confirm(selection, true, false);
   const Ending ending = finish();
 

@@ -8,16 +8,6 @@
 
 namespace e2e::install {
 
-std::string selectionTitle() { return cp932("Zelkor ｾｯﾄｱｯﾌﾟ ｵﾌﾟｼｮﾝ "); }
-std::string transferTitle() { return cp932("PCからﾊﾟｰﾑｻｲｽﾞPCへﾃﾞｰﾀ転送中 "); }
-std::string warningCaption() { return cp932("警告 "); }
-std::string resetPromptText() { return cp932("操作を続行するためにﾊﾟｰﾑｻｲｽﾞPCのﾘｾｯﾄﾎﾞﾀﾝを押してください。"); }
-std::string errorCaption() { return cp932("ｴﾗｰ "); }
-std::string transferFailedText(int failedItems) {
-  return cp932(std::to_string(failedItems) +
-               " 個の項目をﾊﾟｰﾑｻｲｽﾞPCにｲﾝｽﾄｰﾙできませんでした。\r\nもう一度ｾｯﾄｱｯﾌﾟを実行してください。");
-}
-
 std::string narrow(const std::u16string& ascii) {
   std::string out;
   for (char16_t unit : ascii) {
@@ -101,22 +91,17 @@ WindowInfo InstallScenario::acceptedSelection() {
 }
 
 WindowInfo InstallScenario::awaitAcceptance() {
-  const WindowInfo selection = ui().waitDialog(selectionTitle());
-  // The VB box is the last control the probe enables: once it is, all are.
-  if (!waitUntil([&] { return ui().control(selection.hwnd, kVbBox).enabled; }))
-    throw std::runtime_error("the selection dialog never became usable: the device was not identified");
+  const WindowInfo selection = waitSelection(ui());
+  waitForAcceptance(ui(), selection.hwnd);
   return selection;
 }
 
 void InstallScenario::confirm(const WindowInfo& selection, bool mfc, bool vb) {
-  if (mfc) ui().click(selection.hwnd, kMfcBox);
-  if (vb) ui().click(selection.hwnd, kVbBox);
-  if (!waitUntil([&] { return ui().control(selection.hwnd, kOk).enabled; }))
-    throw std::runtime_error("OK of the selection dialog never became usable");
+  tick(ui(), selection.hwnd, mfc, vb);
   ui().click(selection.hwnd, kOk);
 }
 
-WindowInfo InstallScenario::transferDialog() { return ui().waitDialog(transferTitle()); }
+WindowInfo InstallScenario::transferDialog() { return waitTransfer(ui()); }
 
 Ending InstallScenario::finish(Milliseconds guard) {
   Ending ending;
@@ -126,8 +111,7 @@ Ending InstallScenario::finish(Milliseconds guard) {
     EXPECT_NE(window.title, transferTitle()) << "dialog 102 is still there under the message box";
   if (first.caption == errorCaption()) {
     ending.failure = first;
-    ui().dismiss(first.hwnd);
-    ui().waitGone(first.hwnd);
+    answer(ui(), first);
     first = ui().waitMessageBox();
   }
   ending.notice = first;

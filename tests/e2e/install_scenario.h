@@ -4,7 +4,7 @@
 // down to what the transfer did.
 #pragma once
 
-#include "e2e_fixture.h"
+#include "setup_scenario.h"
 
 #include <cstdint>
 #include <optional>
@@ -14,17 +14,6 @@
 namespace e2e::install {
 
 constexpr uint32_t kHkcr = 0x80000000u, kHklm = 0x80000002u;
-constexpr int kOk = 1, kCancel = 2, kMfcBox = 1015, kVbBox = 1017, kSourceText = 1009, kDestinationText = 1010;
-
-// The texts the program shows, from its Japanese set, as code page 932 bytes.
-std::string selectionTitle();
-std::string transferTitle();
-std::string warningCaption();
-std::string resetPromptText();
-std::string errorCaption();
-// The message of a transfer that could not install everything, with its count.
-std::string transferFailedText(int failedItems);
-
 // A text of plain ASCII between the device's UTF-16 and the op log's UTF-8.
 std::string narrow(const std::u16string& ascii);
 std::u16string widen(const std::string& ascii);

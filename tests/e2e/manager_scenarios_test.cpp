@@ -9,7 +9,7 @@
 #include "fault_scenario.h"
 #include "link_channel.h"
 #include "manager_process.h"
-#include "setup_texts.h"
+#include "setup_scenario.h"
 
 #include <arpa/inet.h>
 
@@ -178,7 +178,7 @@ TEST_F(ThroughTheManager, AWrongPasswordLeavesTheDeviceLockedAndUntouched) {
   // setup.exe waits for an unlocked device as long as its probe waits, then
   // says it cannot reach the device.
   startSetup();
-  const WindowInfo selection = driver().waitDialog(selectionTitle());
+  const WindowInfo selection = waitSelection(driver());
   const MessageBoxInfo box = driver().waitMessageBox(30s);
   EXPECT_EQ(box.caption, errorCaption());
   EXPECT_EQ(box.text, connectFailedText()) << box.textUtf8;
@@ -310,7 +310,7 @@ TEST_F(ThroughTheManager, RestartedItTakesTheDeviceAgainAndTheWaitingSetupInstal
   // setup.exe starts while no manager runs: its probe waits in CeRapiInitEx
   // for one, and for the device to call it.
   startSetup();
-  const WindowInfo waiting = ui().waitDialog(selectionTitle());
+  const WindowInfo waiting = waitSelection(ui());
   manager_->start();
   ASSERT_TRUE(manager_->logs(attachedLine(), 2)) << "the device did not call the new manager";
   const WindowInfo selection = awaitAcceptance();

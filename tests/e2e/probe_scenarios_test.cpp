@@ -2,7 +2,7 @@
 // wait for a device, the device tool and its data file, the device tag's
 // version and language, and how each outcome ends, as the person at the
 // desktop sees it and as the device saw it.
-#include "setup_texts.h"
+#include "setup_scenario.h"
 
 #include <ostream>
 #include <string_view>
@@ -41,7 +41,7 @@ protected:
     startDevice(settings);
     makePackages(languageTellingPackages());
     startSetup();
-    return driver().waitDialog(setupOptionsTitle());
+    return waitSelection(driver());
   }
 
   // The link's calls and connections as the device saw them, in order.
@@ -63,9 +63,9 @@ protected:
   // Until the probe's outcome, the dialog can only be watched: its controls
   // stay disabled and its numbers show the template's 0.
   void expectNothingUsable(const WindowInfo& selection) {
-    for (int id : {kOk, kCancel, kInvertSelections, kMfcBox, kVbBox})
+    for (int id : {kOk, kCancel, IDC_INVERT_SELECTIONS, IDC_MFC_COMPONENT, IDC_VB_COMPONENT})
       EXPECT_FALSE(driver().control(selection.hwnd, id).enabled) << "control " << id;
-    for (int id : {kMemoryNeeded, kMemoryAvailable, kMfcSize, kVbSize})
+    for (int id : {IDC_MEMORY_NEEDED, IDC_MEMORY_AVAILABLE, IDC_MFC_SIZE, IDC_VB_SIZE})
       EXPECT_EQ(driver().control(selection.hwnd, id).text, "0") << "control " << id;
   }
 
@@ -135,16 +135,16 @@ protected:
   // language folder and the free storage; the data file closed once the
   // sizes are in; the link kept for the selection.
   void expectAcceptance(const WindowInfo& selection, unsigned mfcKb, unsigned vbKb) {
-    waitForAcceptance(driver(), selection);
-    for (int id : {kCancel, kInvertSelections, kMfcBox, kVbBox})
+    waitForAcceptance(driver(), selection.hwnd);
+    for (int id : {kCancel, IDC_INVERT_SELECTIONS, IDC_MFC_COMPONENT, IDC_VB_COMPONENT})
       EXPECT_TRUE(driver().control(selection.hwnd, id).enabled) << "control " << id;
     EXPECT_FALSE(driver().control(selection.hwnd, kOk).enabled) << "no package is ticked yet";
-    EXPECT_EQ(driver().control(selection.hwnd, kMfcBox).checked, 0);
-    EXPECT_EQ(driver().control(selection.hwnd, kVbBox).checked, 0);
-    EXPECT_EQ(shownNumber(driver(), selection.hwnd, kMfcSize), mfcKb);
-    EXPECT_EQ(shownNumber(driver(), selection.hwnd, kVbSize), vbKb);
-    EXPECT_EQ(shownNumber(driver(), selection.hwnd, kMemoryNeeded), 0u);
-    EXPECT_EQ(shownNumber(driver(), selection.hwnd, kMemoryAvailable), kFreeKb);
+    EXPECT_EQ(driver().control(selection.hwnd, IDC_MFC_COMPONENT).checked, 0);
+    EXPECT_EQ(driver().control(selection.hwnd, IDC_VB_COMPONENT).checked, 0);
+    EXPECT_EQ(shownNumber(driver(), selection.hwnd, IDC_MFC_SIZE), mfcKb);
+    EXPECT_EQ(shownNumber(driver(), selection.hwnd, IDC_VB_SIZE), vbKb);
+    EXPECT_EQ(shownNumber(driver(), selection.hwnd, IDC_MEMORY_NEEDED), 0u);
+    EXPECT_EQ(shownNumber(driver(), selection.hwnd, IDC_MEMORY_AVAILABLE), kFreeKb);
     EXPECT_FALSE(driver().request("msgbox").ok) << "acceptance shows no message";
     EXPECT_EQ(deviceOps(), (kDataFileRead + Ops{"CeGetStoreInformation", "CeCloseHandle"}));
     expectProbeCalls();
@@ -289,7 +289,7 @@ TEST_F(ProbeScenario, WithNoDeviceListeningTheProbeGivesUpAfterItsFullWait) {
   makePackages(languageTellingPackages());
   startSetup();
   const auto launched = std::chrono::steady_clock::now();
-  const WindowInfo selection = driver().waitDialog(setupOptionsTitle());
+  const WindowInfo selection = waitSelection(driver());
 
   const MessageBoxInfo box = driver().waitMessageBox(20s);
   const auto shownAfter =

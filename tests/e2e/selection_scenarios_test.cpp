@@ -2,7 +2,7 @@
 // package folders and the device's storage, the memory a selection needs, and
 // OK against the storage free at that moment, on a device identified as a
 // Japanese PsPC of version 1.12.
-#include "setup_texts.h"
+#include "setup_scenario.h"
 
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -46,16 +46,17 @@ protected:
 
   WindowInfo openWithPackagesInPlace() {
     startSetup();
-    const WindowInfo dialog = driver().waitDialog(setupOptionsTitle());
-    waitForAcceptance(driver(), dialog);
+    const WindowInfo dialog = waitSelection(driver());
+    waitForAcceptance(driver(), dialog.hwnd);
     return dialog;
   }
 
   unsigned shown(const WindowInfo& dialog, int id) { return shownNumber(driver(), dialog.hwnd, id); }
 
   Selection shownSelection(const WindowInfo& dialog) {
-    return {driver().control(dialog.hwnd, kMfcBox).checked == 1, driver().control(dialog.hwnd, kVbBox).checked == 1,
-            shown(dialog, kMemoryNeeded), driver().control(dialog.hwnd, kOk).enabled};
+    return {driver().control(dialog.hwnd, IDC_MFC_COMPONENT).checked == 1,
+            driver().control(dialog.hwnd, IDC_VB_COMPONENT).checked == 1, shown(dialog, IDC_MEMORY_NEEDED),
+            driver().control(dialog.hwnd, kOk).enabled};
   }
 
   // A click is handled after the driver has answered: wait for the dialog to
@@ -84,7 +85,7 @@ protected:
     ASSERT_EQ(controlDevice("delay 300").rfind("ok", 0), 0u);
     driver().click(dialog.hwnd, kOk);
     driver().waitGone(dialog.hwnd);
-    driver().waitDialog(transferTitle());
+    waitTransfer(driver());
   }
 
   void setDosAttributes(const std::string& packageFile, const char* attributes) {
@@ -102,10 +103,10 @@ TEST_F(SelectionScenario, EachFolderIsCutToWholeKbBeforeTheSizesAreAdded) {
                                            {"Japanese/MFC/mfcce211.res", 423},
                                            {"Japanese/VB/vbscript.dll", 1024}},
                                           1536);
-  EXPECT_EQ(shown(dialog, kMfcSize), 0u);
-  EXPECT_EQ(shown(dialog, kVbSize), 1u);
-  EXPECT_EQ(shown(dialog, kMemoryNeeded), 0u);
-  EXPECT_EQ(shown(dialog, kMemoryAvailable), 1u);
+  EXPECT_EQ(shown(dialog, IDC_MFC_SIZE), 0u);
+  EXPECT_EQ(shown(dialog, IDC_VB_SIZE), 1u);
+  EXPECT_EQ(shown(dialog, IDC_MEMORY_NEEDED), 0u);
+  EXPECT_EQ(shown(dialog, IDC_MEMORY_AVAILABLE), 1u);
 }
 
 TEST_F(SelectionScenario, AMissingMfcFolderShowsTheAdoSizeWithoutAMessage) {
@@ -115,8 +116,8 @@ TEST_F(SelectionScenario, AMissingMfcFolderShowsTheAdoSizeWithoutAMessage) {
   makePackages({{"Japanese/ADO/adoce.dll", 2048}, {"Japanese/VB/vbscript.dll", 1024}});
   fs::remove_all(packageDir() / "Japanese" / "MFC");
   const WindowInfo dialog = openWithPackagesInPlace();
-  EXPECT_EQ(shown(dialog, kMfcSize), 2u);
-  EXPECT_EQ(shown(dialog, kVbSize), 3u);
+  EXPECT_EQ(shown(dialog, IDC_MFC_SIZE), 2u);
+  EXPECT_EQ(shown(dialog, IDC_VB_SIZE), 3u);
   EXPECT_FALSE(driver().request("msgbox").ok) << "a missing folder is no error";
 }
 
@@ -139,55 +140,55 @@ TEST_F(SelectionScenario, EveryFileCountsWhateverItsAttributesButNoPlainFolderIs
   // folder, which Wine gives as 0; what it holds is never counted.
   ASSERT_EQ(::chmod((packageDir() / "Japanese/MFC/readonly").c_str(), 0555), 0);
   const WindowInfo dialog = openWithPackagesInPlace();
-  EXPECT_EQ(shown(dialog, kMfcSize), (1 + 2 + 4) + 1u);
-  EXPECT_EQ(shown(dialog, kVbSize), (1 + 2 + 4) + (3 + 1u));
+  EXPECT_EQ(shown(dialog, IDC_MFC_SIZE), (1 + 2 + 4) + 1u);
+  EXPECT_EQ(shown(dialog, IDC_VB_SIZE), (1 + 2 + 4) + (3 + 1u));
 }
 
 TEST_F(SelectionScenario, NeededMemoryFollowsTheTickedBoxesWithAdoCountedOnce) {
   const WindowInfo dialog = openSelection(packagesOf1And2And4Kb(), 100 * 1024);
   expectSelection(dialog, {false, false, 0, false}, "acceptance");
 
-  driver().click(dialog.hwnd, kMfcBox);
+  driver().click(dialog.hwnd, IDC_MFC_COMPONENT);
   expectSelection(dialog, {true, false, 1 + 2, true}, "ticking MFC");
-  driver().click(dialog.hwnd, kVbBox);
+  driver().click(dialog.hwnd, IDC_VB_COMPONENT);
   expectSelection(dialog, {true, true, 1 + 2 + 4, true}, "ticking VB too");
 
-  driver().click(dialog.hwnd, kInvertSelections);
+  driver().click(dialog.hwnd, IDC_INVERT_SELECTIONS);
   expectSelection(dialog, {false, false, 0, false}, "inverting both ticked");
-  driver().click(dialog.hwnd, kInvertSelections);
+  driver().click(dialog.hwnd, IDC_INVERT_SELECTIONS);
   expectSelection(dialog, {true, true, 1 + 2 + 4, true}, "inverting none ticked");
 
-  driver().click(dialog.hwnd, kVbBox);
+  driver().click(dialog.hwnd, IDC_VB_COMPONENT);
   expectSelection(dialog, {true, false, 1 + 2, true}, "unticking VB");
-  driver().click(dialog.hwnd, kInvertSelections);
+  driver().click(dialog.hwnd, IDC_INVERT_SELECTIONS);
   expectSelection(dialog, {false, true, 1 + 4, true}, "inverting only MFC ticked");
-  driver().click(dialog.hwnd, kInvertSelections);
+  driver().click(dialog.hwnd, IDC_INVERT_SELECTIONS);
   expectSelection(dialog, {true, false, 1 + 2, true}, "inverting again");
 
-  driver().click(dialog.hwnd, kMfcBox);
+  driver().click(dialog.hwnd, IDC_MFC_COMPONENT);
   expectSelection(dialog, {false, false, 0, false}, "unticking MFC");
-  EXPECT_EQ(shown(dialog, kMemoryAvailable), 100u) << "only OK measures the storage again";
+  EXPECT_EQ(shown(dialog, IDC_MEMORY_AVAILABLE), 100u) << "only OK measures the storage again";
 }
 
 TEST_F(SelectionScenario, CommandsAreToldApartByTheControlIdAlone) {
   const WindowInfo dialog = openSelection(packagesOf1And2And4Kb(), 100 * 1024);
   // A box set without a click changes nothing shown until a command comes.
-  driver().setCheck(dialog.hwnd, kVbBox, BST_CHECKED_STATE);
+  driver().setCheck(dialog.hwnd, IDC_VB_COMPONENT, BST_CHECKED_STATE);
   EXPECT_EQ(shownSelection(dialog), (Selection{false, true, 0, false}));
   // Any notification code from 1015 or 1017 recomputes the needed memory and OK.
-  driver().command(dialog.hwnd, kVbBox, 0x1234);
+  driver().command(dialog.hwnd, IDC_VB_COMPONENT, 0x1234);
   expectSelection(dialog, {false, true, 1 + 4, true}, "a command from 1017 with code 0x1234");
-  driver().setCheck(dialog.hwnd, kMfcBox, BST_CHECKED_STATE);
-  driver().command(dialog.hwnd, kMfcBox, 5);
+  driver().setCheck(dialog.hwnd, IDC_MFC_COMPONENT, BST_CHECKED_STATE);
+  driver().command(dialog.hwnd, IDC_MFC_COMPONENT, 5);
   expectSelection(dialog, {true, true, 1 + 2 + 4, true}, "a command from 1015 with code 5");
   // Invert Selections too acts on its id, whatever the code.
-  driver().command(dialog.hwnd, kInvertSelections, 0xFFFF);
+  driver().command(dialog.hwnd, IDC_INVERT_SELECTIONS, 0xFFFF);
   expectSelection(dialog, {false, false, 0, false}, "a command from 1005 with code 0xFFFF");
   // Other ids do nothing: handled in order before a recomputing command,
   // they neither invert, confirm nor cancel.
-  driver().setCheck(dialog.hwnd, kMfcBox, BST_CHECKED_STATE);
+  driver().setCheck(dialog.hwnd, IDC_MFC_COMPONENT, BST_CHECKED_STATE);
   driver().command(dialog.hwnd, 4242, 0);
-  driver().command(dialog.hwnd, kVbBox, 0);
+  driver().command(dialog.hwnd, IDC_VB_COMPONENT, 0);
   expectSelection(dialog, {true, false, 1 + 2, true}, "a command from an unknown id, then one from 1017");
   EXPECT_TRUE(driver().control(dialog.hwnd, kCancel).enabled) << "the dialog is still open";
 }
@@ -197,30 +198,30 @@ TEST_F(SelectionScenario, APackageOfNoWholeKbNeedsNothingAndFitsIntoOneKb) {
   const WindowInfo dialog = openSelection(
       {{"Japanese/ADO/adoce.dll", 5120}, {"Japanese/MFC/mfcce211.dll", 1000}, {"Japanese/VB/vbscript.dll", 2048}},
       1024);
-  EXPECT_EQ(shown(dialog, kMfcSize), 5u);
-  EXPECT_EQ(shown(dialog, kVbSize), 5 + 2u);
-  EXPECT_EQ(shown(dialog, kMemoryAvailable), 1u);
+  EXPECT_EQ(shown(dialog, IDC_MFC_SIZE), 5u);
+  EXPECT_EQ(shown(dialog, IDC_VB_SIZE), 5 + 2u);
+  EXPECT_EQ(shown(dialog, IDC_MEMORY_AVAILABLE), 1u);
 
-  driver().click(dialog.hwnd, kMfcBox);
+  driver().click(dialog.hwnd, IDC_MFC_COMPONENT);
   expectSelection(dialog, {true, false, 0, true}, "ticking MFC");
-  driver().click(dialog.hwnd, kInvertSelections);
+  driver().click(dialog.hwnd, IDC_INVERT_SELECTIONS);
   expectSelection(dialog, {false, true, 5 + 2, true}, "inverting to VB");
-  driver().click(dialog.hwnd, kInvertSelections);
+  driver().click(dialog.hwnd, IDC_INVERT_SELECTIONS);
   expectSelection(dialog, {true, false, 0, true}, "inverting back to MFC");
   pressOkAndExpectTheTransfer(dialog);
 }
 
 TEST_F(SelectionScenario, OkComparesTheNeedWithTheStorageFreeAtThatMoment) {
   const WindowInfo dialog = openSelection(packagesOf1And2And4Kb(), 10 * 1024);
-  EXPECT_EQ(shown(dialog, kMemoryAvailable), 10u);
-  driver().click(dialog.hwnd, kMfcBox);
+  EXPECT_EQ(shown(dialog, IDC_MEMORY_AVAILABLE), 10u);
+  driver().click(dialog.hwnd, IDC_MFC_COMPONENT);
   expectSelection(dialog, {true, false, 3, true}, "ticking MFC");
 
   // Something on the device takes 7 KB: 3 KB are left, as much as is needed.
   ASSERT_TRUE(putDeviceFile(u"\\My Documents\\photo.bmp", std::string(7 * 1024, 'p')));
   driver().click(dialog.hwnd, kOk);
   expectLowStorageRefusal(dialog);
-  EXPECT_EQ(shown(dialog, kMemoryAvailable), 3u) << "the figure measured at that OK";
+  EXPECT_EQ(shown(dialog, IDC_MEMORY_AVAILABLE), 3u) << "the figure measured at that OK";
   expectSelection(dialog, {true, false, 3, true}, "the refusal");
   EXPECT_EQ(countOf(opLog(), "CeGetStoreInformation"), 2u) << "measured once by the probe, once by OK";
 
@@ -237,12 +238,12 @@ TEST_F(SelectionScenario, ADeviceThatCannotReportItsStorageRefusesEverySelection
   const WindowInfo dialog = openSelection(
       {{"Japanese/ADO/adoce.dll", 1024}, {"Japanese/MFC/mfcce211.dll", 1000}, {"Japanese/VB/vbscript.dll", 4096}},
       100 * 1024, settings);
-  EXPECT_EQ(shown(dialog, kMemoryAvailable), 0u);
-  driver().click(dialog.hwnd, kMfcBox);
+  EXPECT_EQ(shown(dialog, IDC_MEMORY_AVAILABLE), 0u);
+  driver().click(dialog.hwnd, IDC_MFC_COMPONENT);
   expectSelection(dialog, {true, false, 0, true}, "ticking MFC");
   driver().click(dialog.hwnd, kOk);
   expectLowStorageRefusal(dialog);
-  EXPECT_EQ(shown(dialog, kMemoryAvailable), 0u);
+  EXPECT_EQ(shown(dialog, IDC_MEMORY_AVAILABLE), 0u);
 
   const auto asked = opRecords("CeGetStoreInformation");
   ASSERT_EQ(asked.size(), 2u);
@@ -251,8 +252,8 @@ TEST_F(SelectionScenario, ADeviceThatCannotReportItsStorageRefusesEverySelection
 
 TEST_F(SelectionScenario, CancelStoresNoChoiceAndNoTransferHappens) {
   const WindowInfo dialog = openSelection(packagesOf1And2And4Kb(), 100 * 1024);
-  driver().click(dialog.hwnd, kMfcBox);
-  driver().click(dialog.hwnd, kVbBox);
+  driver().click(dialog.hwnd, IDC_MFC_COMPONENT);
+  driver().click(dialog.hwnd, IDC_VB_COMPONENT);
   expectSelection(dialog, {true, true, 7, true}, "ticking both");
   driver().click(dialog.hwnd, kCancel);
   expectEndsWithoutTransfer(driver());

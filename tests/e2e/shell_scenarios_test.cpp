@@ -1,7 +1,7 @@
 // The setup program's spine, end to end: the two dialogs in their order, the
 // reset notice, the ways out (Cancel, closing from the caption), the hidden
 // main window, and what the device saw of it all.
-#include "setup_texts.h"
+#include "setup_scenario.h"
 
 #include <algorithm>
 #include <map>
@@ -25,7 +25,7 @@ protected:
     startSetup();
   }
 
-  WindowInfo selectionDialog() { return driver().waitDialog(setupOptionsTitle()); }
+  WindowInfo selectionDialog() { return waitSelection(driver()); }
 
   // The program connects as dialog 101 opens; a person who acts on the dialog
   // does so once it took its connection.
@@ -43,8 +43,8 @@ protected:
 
   // Ticks the MFC package and confirms the selection.
   void chooseMfcAndConfirm(const WindowInfo& dialog) {
-    waitForAcceptance(driver(), dialog);
-    driver().click(dialog.hwnd, kMfcBox);
+    waitForAcceptance(driver(), dialog.hwnd);
+    driver().click(dialog.hwnd, IDC_MFC_COMPONENT);
     if (!waitUntil([&] { return driver().control(dialog.hwnd, kOk).enabled; }))
       throw std::runtime_error("OK of the selection dialog never became usable");
     driver().click(dialog.hwnd, kOk);
@@ -67,7 +67,7 @@ protected:
 TEST_F(ShellScenario, CancelInTheSelectionEndsTheProgramAndItsConnectionOnce) {
   start();
   const WindowInfo selection = selectionDialog();
-  waitForAcceptance(driver(), selection);
+  waitForAcceptance(driver(), selection.hwnd);
   driver().click(selection.hwnd, kCancel);
   EXPECT_EQ(driver().waitExit(), 0u);
 
@@ -97,12 +97,12 @@ TEST_F(ShellScenario, ClosingTheSelectionFromItsCaptionActsAsCancel) {
 TEST_F(ShellScenario, ACompletedRunEndsWithTheResetNotice) {
   start();
   const WindowInfo selection = selectionDialog();
-  waitForAcceptance(driver(), selection);
+  waitForAcceptance(driver(), selection.hwnd);
   // The first file's creation is held: the transfer dialog stays up to be seen.
   ASSERT_EQ(controlDevice("fault hold:CeCreateFile:1").rfind("ok", 0), 0u);
   chooseMfcAndConfirm(selection);
 
-  const WindowInfo transfer = driver().waitDialog(transferTitle());
+  const WindowInfo transfer = waitTransfer(driver());
   EXPECT_EQ(transfer.owner, 0u) << "the transfer dialog is a top-level window of its own";
   expectCentred(transfer);
   releaseHeldCall();
@@ -142,7 +142,7 @@ TEST_F(ShellScenario, CancelDuringTheTransferEndsWithoutTheNotice) {
   // The worker's calls take seconds now: time to cancel while it runs.
   ASSERT_EQ(controlDevice("delay 500").rfind("ok", 0), 0u);
   chooseMfcAndConfirm(selection);
-  const WindowInfo transfer = driver().waitDialog(transferTitle());
+  const WindowInfo transfer = waitTransfer(driver());
   driver().click(transfer.hwnd, kCancel);
   // A reset notice would be modal and wait for a person: the program could not end.
   EXPECT_EQ(driver().waitExit(), 0u);
@@ -198,37 +198,37 @@ TEST_F(ShellScenario, BothDialogsShowTheLoadedJapaneseTextsNotTheTemplateTexts) 
   const WindowInfo selection = selectionDialog();
   const auto selectionTexts = textsById(driver(), selection.hwnd);
   const std::map<int, std::string> expected = {
-      {1017, cp932("Visual Basic ﾗﾝﾀｲﾑｻﾎﾟｰﾄﾗｲﾌﾞﾗﾘ (ADOｻﾎﾟｰﾄを含む) ")},
-      {1015, cp932("Microsoft Foundation Classes ﾗﾝﾀｲﾑｻﾎﾟｰﾄﾗｲﾌﾞﾗﾘ (ADOｻﾎﾟｰﾄを含む) ")},
-      {1005, cp932("選択の切り替え")},
-      {kOk, "OK"},
-      {kCancel, cp932("ｷｬﾝｾﾙ ")},
-      {1020, cp932("ｾｯﾄｱｯﾌﾟするｺﾝﾎﾟｰﾈﾝﾄ ")},
-      {1022, cp932("空きﾒﾓﾘ ")},
-      {1021, cp932("必要ﾒﾓﾘ ")},
-      {1025, cp932("( 情報 - ActiveX Data Objects(ADO) ) ")},
+      {IDC_VB_COMPONENT, uiText(IDS_VB_COMPONENT_LABEL)},
+      {IDC_MFC_COMPONENT, uiText(IDS_MFC_COMPONENT_LABEL)},
+      {IDC_INVERT_SELECTIONS, uiText(IDS_INVERT_SELECTIONS_LABEL)},
+      {kOk, uiText(IDS_OK_LABEL)},
+      {kCancel, uiText(IDS_CANCEL_LABEL)},
+      {IDC_COMPONENTS_GROUP, uiText(IDS_SELECT_COMPONENTS_LABEL)},
+      {IDC_MEMORY_AVAILABLE_LABEL, uiText(IDS_MEMORY_AVAILABLE_LABEL)},
+      {IDC_MEMORY_NEEDED_LABEL, uiText(IDS_MEMORY_NEEDED_LABEL)},
+      {IDC_ADO_NOTE, uiText(IDS_ADO_NOTE_LABEL)},
       // The number fields keep the template's "0" until the device is measured.
-      {1013, "0"},
-      {1014, "0"},
-      {1016, "0"},
-      {1018, "0"},
+      {IDC_MEMORY_NEEDED, "0"},
+      {IDC_MEMORY_AVAILABLE, "0"},
+      {IDC_MFC_SIZE, "0"},
+      {IDC_VB_SIZE, "0"},
   };
   for (const auto& [id, text] : expected) EXPECT_EQ(selectionTexts.at(id), text) << "control " << id;
   EXPECT_EQ(selectionTexts.size(), expected.size());
 
   releaseHeldCall();
-  waitForAcceptance(driver(), selection);
+  waitForAcceptance(driver(), selection.hwnd);
   // The first file's creation is held: no file is on its way yet.
   ASSERT_EQ(controlDevice("fault hold:CeCreateFile:1").rfind("ok", 0), 0u);
   chooseMfcAndConfirm(selection);
-  const WindowInfo transfer = driver().waitDialog(transferTitle());
+  const WindowInfo transfer = waitTransfer(driver());
   const auto transferTexts = textsById(driver(), transfer.hwnd);
-  EXPECT_EQ(transferTexts.at(1023), cp932("ｺﾋﾟｰ元"));
-  EXPECT_EQ(transferTexts.at(1024), cp932("ｺﾋﾟｰ先"));
-  EXPECT_EQ(transferTexts.at(kCancel), cp932("ｷｬﾝｾﾙ "));
+  EXPECT_EQ(transferTexts.at(IDC_FROM_LABEL), uiText(IDS_FROM_LABEL));
+  EXPECT_EQ(transferTexts.at(IDC_TO_LABEL), uiText(IDS_TO_LABEL));
+  EXPECT_EQ(transferTexts.at(kCancel), uiText(IDS_CANCEL_LABEL));
   // Source and destination stay empty until a file is on its way.
-  EXPECT_EQ(transferTexts.at(1009), "");
-  EXPECT_EQ(transferTexts.at(1010), "");
+  EXPECT_EQ(transferTexts.at(IDC_SOURCE_PATH), "");
+  EXPECT_EQ(transferTexts.at(IDC_DESTINATION_PATH), "");
 }
 
 TEST_F(ShellScenario, ADialogThatCannotBeCreatedEndsTheProgramCleanly) {

@@ -449,7 +449,8 @@ TEST_F(TransferScenario, TheProgressFieldsShowTheLastFileWhoseDestinationCouldBe
   confirm(selection, true, false);
   const WindowInfo transfer = transferDialog();
   auto fields = [&] {
-    return Texts{ui().control(transfer.hwnd, kSourceText).text, ui().control(transfer.hwnd, kDestinationText).text};
+    return Texts{ui().control(transfer.hwnd, IDC_SOURCE_PATH).text,
+                 ui().control(transfer.hwnd, IDC_DESTINATION_PATH).text};
   };
 
   std::vector<Texts> seen;

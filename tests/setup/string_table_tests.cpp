@@ -2,6 +2,8 @@
 // language set with its exact text, nothing more, each block under its
 // language, and the UI texts as LoadStringA gives them on a desktop whose ANSI
 // code page is 932.
+#include "japanese_texts.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -317,6 +319,26 @@ TEST(StringTable, UiTextsInCodePage932AreTheJapaneseEntriesByteForByte) {
     EXPECT_EQ(buffer[length], '\0') << "entry " << expected.id;
     EXPECT_EQ(std::string(buffer, size_t(length)), FromHex(expected.hex)) << "entry " << expected.id;
   }
+}
+
+// The programs that drive this one read its Japanese texts from
+// japanese_texts.h as C++ reads the literals there; the resource compiler
+// built the set from the same literals: the two readings must agree, every
+// escape included.
+void ExpectStoredAsWritten(UINT id, const char* utf8) {
+  wchar_t wide[200];
+  const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide, 200);
+  ASSERT_GT(units, 0) << "entry " << id << " is not UTF-8";
+  std::u16string text;
+  ASSERT_TRUE(StoredText(id, &text)) << "entry " << id << " is missing";
+  EXPECT_EQ(Units(text), Units(std::u16string(reinterpret_cast<const char16_t*>(wide), size_t(units - 1))))
+      << "entry " << id;
+}
+
+TEST(StringTable, TheJapaneseSetHoldsItsTextsAsTheirDriversReadThem) {
+#define EXPECT_STORED_AS_WRITTEN(n, text) ExpectStoredAsWritten(IDS_JAPANESE_BASE + n, text);
+  JAPANESE_TEXTS(EXPECT_STORED_AS_WRITTEN)
+#undef EXPECT_STORED_AS_WRITTEN
 }
 
 } // namespace

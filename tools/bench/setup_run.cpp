@@ -2,7 +2,7 @@
 
 #include "emulator_host.h"
 #include "manager_host.h"
-#include "uidriver_client.h"
+#include "setup_driver.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -20,14 +19,12 @@
 namespace bench {
 
 namespace fs = std::filesystem;
-using namespace uidriver;
+using namespace setupdriver;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kOk = 1, kMfcBox = 1015, kVbBox = 1017;
 constexpr char kRunMarkerVariable[] = "PSPC_BENCH_RUN";
-constexpr char kNoticeCaption[] = "警告 "; // the reset notice; any other box reports a failure
 constexpr uint64_t kMaxPackageFiles = 100000;
 constexpr uint64_t kMaxPackageBytes = 3ull << 30; // the device store holds less than 4 GiB
 
@@ -105,16 +102,6 @@ private:
   std::thread thread_;
 };
 
-bool waitUntil(const std::function<bool()>& holds, std::chrono::milliseconds timeout,
-               std::chrono::milliseconds interval) {
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    if (holds()) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(interval);
-  }
-}
-
 // Waits until the device's op log shows the program's clean-up after the copy
 // (its deletes of the runtime files staged in \temp\, the last of them
 // vbsen.dll), or the program has ended, or the time is up. Reads only what
@@ -148,6 +135,86 @@ uint64_t countPackageFiles(const fs::path& imageDir) {
   for (const auto& entry : fs::directory_iterator(pspc::image::fsRoot(imageDir) / "Windows", ignored))
     count += entry.path().filename().string().rfind("pkg", 0) == 0;
   return count;
+}
+
+// The entry of this run's marker in the environment of the programs it starts.
+std::string runMarkerEntry(const fs::path& workDir) {
+  return std::string(kRunMarkerVariable) + "=" + workDir.string();
+}
+
+fs::path packageFolder(const fs::path& workDir) { return workDir / "packages"; }
+
+// setup.exe under uidriver, in the package folder, marked as this run's, and
+// told where the device is: through the manager, or at its own endpoint.
+UiDriver::Launch launchOf(const SetupBinaries& binaries, const fs::path& workDir, const EmulatorHost& device,
+                          const ManagerHost* manager) {
+  UiDriver::Launch launch;
+  launch.runner = binaries.runner;
+  launch.driver = binaries.uidriver;
+  launch.program = binaries.setup;
+  launch.workingFolder = packageFolder(workDir);
+  launch.logFile = workDir / "uidriver.log";
+  launch.environment = {{kRunMarkerVariable, workDir.string()},
+                        manager ? std::pair<std::string, std::string>{"PSPCLINK_DIR", manager->channelFolder().string()}
+                                : std::pair<std::string, std::string>{"PSPC_RAPI_ENDPOINT", device.endpoint()}};
+  return launch;
+}
+
+// Dialog 101 shown -> its controls enabled. Looks as fast as uidriver
+// answers: this is the figure being measured.
+double timeProbe(UiDriver& driver, const WindowInfo& selection) {
+  const auto shown = Clock::now();
+  waitForAcceptance(driver, selection.hwnd, std::chrono::seconds(30), std::chrono::milliseconds(0));
+  return secondsBetween(shown, Clock::now());
+}
+
+// Both packages ticked, then OK pressed -> dialog 102 closed.
+double timeTransfer(UiDriver& driver, const WindowInfo& selection, const fs::path& opLog) {
+  tick(driver, selection.hwnd, true, true);
+  const auto pressed = Clock::now();
+  driver.click(selection.hwnd, kOk);
+  const WindowInfo transfer = waitTransfer(driver, std::chrono::seconds(30));
+  // Each look of uidriver's is work for the Wine server, which setup.exe
+  // needs for every call it makes: uidriver is asked to watch the dialog
+  // only once the device has seen the program's last calls, not all
+  // through the copy. Ten minutes is more than a 1 GiB copy needs.
+  waitForCleanUp(opLog, driver, std::chrono::seconds(600));
+  driver.waitGone(transfer.hwnd, std::chrono::seconds(600));
+  return secondsBetween(pressed, Clock::now());
+}
+
+// Every message box answered as a person would, until the program ends.
+// Throws when one of them was not the reset notice, or the program's exit
+// code is not 0.
+void answerToTheEnd(UiDriver& driver) {
+  std::string failure;
+  for (;;) {
+    const MessageBoxInfo box = driver.waitMessageBox(std::chrono::seconds(60));
+    if (box.caption != warningCaption()) failure = box.textUtf8;
+    driver.dismiss(box.hwnd);
+    if (!pollUntil([&] { return !driver.programRunning() || driver.request("msgbox").ok; }, std::chrono::seconds(10)) ||
+        !driver.programRunning())
+      break;
+  }
+  const uint32_t code = driver.waitExit(std::chrono::seconds(30));
+  if (!failure.empty()) throw std::runtime_error("setup.exe reported: " + failure);
+  if (code != 0) throw std::runtime_error("setup.exe ended with exit code " + std::to_string(code));
+}
+
+// One run of setup.exe against the device at hand, from its start to its end.
+SetupFigures driveSetup(const UiDriver::Launch& launch, const fs::path& workDir) {
+  SetupFigures figures;
+  UiDriver driver(launch);
+  MemoryWatch memory(runMarkerEntry(workDir));
+  const WindowInfo selection = waitSelection(driver, std::chrono::seconds(60));
+  figures.probeSeconds = timeProbe(driver, selection);
+  figures.transferSeconds = timeTransfer(driver, selection, pspc::image::opLogFile(workDir / "image"));
+  memory.sample();
+  figures.peakMemoryKb = memory.peakKb();
+  memory.finish();
+  answerToTheEnd(driver);
+  figures.filesOnDevice = countPackageFiles(workDir / "image");
+  return figures;
 }
 
 } // namespace
@@ -189,8 +256,7 @@ SetupFigures runSetup(const SetupBinaries& binaries, const fs::path& workDir, co
     if (!fs::exists(file)) throw std::runtime_error(file.string() + " is missing: build the win64 preset first");
   fs::remove_all(workDir);
   fs::create_directories(workDir);
-  const fs::path packageDir = workDir / "packages";
-  writePackages(packageDir, packages);
+  writePackages(packageFolder(workDir), packages);
 
   // The largest store the device can report (its size is a 32-bit count).
   pspc::Identity identity;
@@ -201,74 +267,7 @@ SetupFigures runSetup(const SetupBinaries& binaries, const fs::path& workDir, co
     if (manager) call = manager->deviceCall();
     EmulatorHost device(workDir / "image", identity, call);
     if (manager) manager->waitDevice(std::chrono::seconds(60));
-    const std::string markerEntry = std::string(kRunMarkerVariable) + "=" + workDir.string();
-    UiDriver::Launch launch;
-    launch.runner = binaries.runner;
-    launch.driver = binaries.uidriver;
-    launch.program = binaries.setup;
-    launch.workingFolder = packageDir;
-    launch.logFile = workDir / "uidriver.log";
-    launch.environment = {{kRunMarkerVariable, workDir.string()},
-                          manager ? std::pair<std::string, std::string>{"PSPCLINK_DIR", manager->channelFolder().string()}
-                                  : std::pair<std::string, std::string>{"PSPC_RAPI_ENDPOINT", device.endpoint()}};
-    UiDriver driver(launch);
-    MemoryWatch memory(markerEntry);
-
-    WindowQuery dialog;
-    dialog.className = "#32770";
-    const WindowInfo selection = driver.waitWindow(dialog, std::chrono::seconds(60));
-    const auto shown = Clock::now();
-    // As fast as uidriver answers: this is the figure being measured. The
-    // package boxes are the last controls the program enables.
-    if (!waitUntil([&] { return driver.control(selection.hwnd, kVbBox).enabled; }, std::chrono::seconds(30),
-                   std::chrono::milliseconds(0)))
-      throw std::runtime_error("the device was not accepted: dialog 101 never became usable");
-    figures.probeSeconds = secondsBetween(shown, Clock::now());
-
-    driver.click(selection.hwnd, kVbBox);
-    driver.click(selection.hwnd, kMfcBox);
-    if (!waitUntil([&] { return driver.control(selection.hwnd, kOk).enabled; }, std::chrono::seconds(10),
-                   std::chrono::milliseconds(20)))
-      throw std::runtime_error("OK never became usable (the package set may not fit the device)");
-    const auto pressed = Clock::now();
-    driver.click(selection.hwnd, kOk);
-    WindowInfo transfer;
-    if (!waitUntil(
-            [&] {
-              for (const WindowInfo& w : driver.windows())
-                if (w.visible && w.className == "#32770" && w.hwnd != selection.hwnd) {
-                  transfer = w;
-                  return true;
-                }
-              return false;
-            },
-            std::chrono::seconds(30), std::chrono::milliseconds(20)))
-      throw std::runtime_error("dialog 102 did not open");
-    // Each look of uidriver's is work for the Wine server, which setup.exe
-    // needs for every call it makes: uidriver is asked to watch the dialog
-    // only once the device has seen the program's last calls, not all
-    // through the copy. Ten minutes is more than a 1 GiB copy needs.
-    waitForCleanUp(pspc::image::opLogFile(workDir / "image"), driver, std::chrono::seconds(600));
-    driver.waitGone(transfer.hwnd, std::chrono::seconds(600));
-    figures.transferSeconds = secondsBetween(pressed, Clock::now());
-    memory.sample();
-    figures.peakMemoryKb = memory.peakKb();
-    memory.finish();
-
-    std::string failure;
-    for (;;) {
-      const MessageBoxInfo box = driver.waitMessageBox(std::chrono::seconds(60));
-      if (box.captionUtf8 != kNoticeCaption) failure = box.textUtf8;
-      driver.dismiss(box.hwnd);
-      if (!waitUntil([&] { return !driver.programRunning() || driver.request("msgbox").ok; },
-                     std::chrono::seconds(10), std::chrono::milliseconds(50)) ||
-          !driver.programRunning())
-        break;
-    }
-    const uint32_t code = driver.waitExit(std::chrono::seconds(30));
-    if (!failure.empty()) throw std::runtime_error("setup.exe reported: " + failure);
-    if (code != 0) throw std::runtime_error("setup.exe ended with exit code " + std::to_string(code));
-    figures.filesOnDevice = countPackageFiles(workDir / "image");
+    figures = driveSetup(launchOf(binaries, workDir, device, manager), workDir);
   }
   // The device has hung up: the next run's device calls a manager that
   // holds none.

@@ -1,12 +1,10 @@
 #include "outcome.h"
 
-#include "uidriver_client.h"
+#include "setup_ui.h"
 
 #include <cctype>
 
 namespace headless {
-
-using uidriver::cp932;
 
 std::optional<Choice> parseChoice(const std::string& word) {
   if (word == "mfc") return Choice::Mfc;
@@ -30,32 +28,20 @@ std::string packagesOf(Choice choice) {
   return "nothing";
 }
 
-// The program's Japanese texts, trailing blanks included.
-std::string selectionTitle() { return cp932("Zelkor ｾｯﾄｱｯﾌﾟ ｵﾌﾟｼｮﾝ "); }
-std::string transferTitle() { return cp932("PCからﾊﾟｰﾑｻｲｽﾞPCへﾃﾞｰﾀ転送中 "); }
-
 MessageReading readMessage(const std::string& caption, const std::string& text) {
-  static const std::string error = cp932("ｴﾗｰ "), warning = cp932("警告 ");
-  static const std::string wrongVersion = cp932("ﾊﾟｰﾑｻｲｽﾞPCのﾊﾞｰｼﾞｮﾝが正しくありません。");
-  static const std::string wrongLanguage = cp932("ﾊﾟｰﾑｻｲｽﾞPCの言語が正しくありません。");
-  static const std::string connectFailed =
-      cp932("ﾊﾟｰﾑｻｲｽﾞPCの接続できません。\r\n正しく接続されているか確認してください。");
-  static const std::string lowStorage = cp932("ﾊﾟｰﾑｻｲｽﾞPCのﾃﾞｰﾀ記憶用ﾒﾓﾘが不足しています。");
-  static const std::string notInstalled =
-      cp932(" 個の項目をﾊﾟｰﾑｻｲｽﾞPCにｲﾝｽﾄｰﾙできませんでした。\r\nもう一度ｾｯﾄｱｯﾌﾟを実行してください。");
-  static const std::string resetPrompt = cp932("操作を続行するためにﾊﾟｰﾑｻｲｽﾞPCのﾘｾｯﾄﾎﾞﾀﾝを押してください。");
-
-  if (caption == warning && text == resetPrompt) return {Message::ResetNotice};
-  if (caption != error) return {Message::Other};
-  if (text == wrongVersion) return {Message::WrongVersion};
-  if (text == wrongLanguage) return {Message::WrongLanguage};
-  if (text == connectFailed) return {Message::ConnectFailed};
-  if (text == lowStorage) return {Message::LowStorage};
+  using namespace setupdriver;
+  if (caption == warningCaption() && text == resetPromptText()) return {Message::ResetNotice};
+  if (caption != errorCaption()) return {Message::Other};
+  if (text == wrongVersionText()) return {Message::WrongVersion};
+  if (text == wrongLanguageText()) return {Message::WrongLanguage};
+  if (text == connectFailedText()) return {Message::ConnectFailed};
+  if (text == lowStorageText()) return {Message::LowStorage};
   // The count comes first, as the program writes it: a decimal number.
   size_t digits = 0;
   while (digits < text.size() && digits < 10 && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
-  if (digits > 0 && text.compare(digits, std::string::npos, notInstalled) == 0)
-    return {Message::ItemsNotInstalled, std::stol(text.substr(0, digits))};
+  if (digits == 0) return {Message::Other};
+  const long items = std::stol(text.substr(0, digits));
+  if (text == transferFailedText(items)) return {Message::ItemsNotInstalled, items};
   return {Message::Other};
 }
 

@@ -15,10 +15,6 @@ std::optional<Choice> parseChoice(const std::string& word); // mfc, vb, both, no
 // "MFC", "VB" or "MFC and VB" (None: "nothing").
 std::string packagesOf(Choice choice);
 
-// The program's window titles, as code page 932 bytes.
-std::string selectionTitle();
-std::string transferTitle();
-
 // What a message box of the program says, read from its caption and text bytes.
 enum class Message {
   WrongVersion,      // the device is refused for its version

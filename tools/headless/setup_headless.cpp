@@ -26,6 +26,7 @@
 // With --slow-copy it slows the device's answers while the transfer dialog is
 // pictured, so that the picture shows a file on its way.
 #include "outcome.h"
+#include "setup_driver.h"
 #include "uidriver_client.h"
 
 #include "console_client.h"
@@ -43,11 +44,9 @@
 namespace fs = std::filesystem;
 using namespace uidriver;
 using namespace headless;
+using namespace setupdriver;
 
 namespace {
-
-constexpr int kOk = 1, kCancel = 2, kMemoryNeeded = 1013, kMemoryAvailable = 1014, kMfcBox = 1015, kVbBox = 1017,
-              kSourcePath = 1009;
 
 // How long a newly shown window is given to be drawn before its picture.
 constexpr Milliseconds kDrawn = 500ms;
@@ -184,44 +183,15 @@ private:
 
   static void say(const std::string& line) { std::cout << "  " << line << std::endl; }
 
-  static bool waitUntil(const std::function<bool()>& holds, Milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      if (holds()) return true;
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(50ms);
-    }
-  }
-
-  // ---- looks that may find nothing: the window may have gone meanwhile
-
-  std::optional<MessageBoxInfo> shownMessageBox() {
-    Answer answer = ui().request("msgbox");
-    if (!answer.ok || answer.records.size() != 1) return std::nullopt;
-    return toMessageBoxInfo(answer.records[0]);
-  }
-
-  std::optional<ControlInfo> shownControl(WindowHandle dialog, int id) {
-    Answer answer = ui().request("control " + handleArgument(dialog) + " " + std::to_string(id));
-    if (!answer.ok || answer.records.size() != 1) return std::nullopt;
-    return toControlInfo(answer.records[0]);
-  }
-
-  std::optional<WindowInfo> shownDialog(const std::string& title) {
-    for (const WindowInfo& window : ui().windows())
-      if (window.visible && window.className == "#32770" && window.title == title) return window;
-    return std::nullopt;
-  }
-
   // Whatever comes first: a message box, `ready` (when given), or the
   // program's end. Nothing within `guard` fails the run.
   Sight next(const std::string& awaited, Milliseconds guard, const std::function<bool()>& ready = {}) {
     Sight sight;
-    if (!waitUntil(
+    if (!pollUntil(
             [&] {
               // Had the program ended before these looks, nothing new can appear.
               const bool ended = !ui().programRunning();
-              if (auto box = shownMessageBox()) {
+              if (auto box = shownMessageBox(ui())) {
                 sight.kind = Sight::Kind::MessageBox;
                 sight.box = *box;
                 return true;
@@ -256,8 +226,7 @@ private:
     say("    " + text);
     std::this_thread::sleep_for(kDrawn);
     picture(pictureName, what);
-    ui().dismiss(box.hwnd);
-    ui().waitGone(box.hwnd, kStepGuard);
+    setupdriver::answer(ui(), box, kStepGuard);
     say("pressed OK");
     return readMessage(box.caption, box.text);
   }
@@ -274,17 +243,13 @@ private:
   // ---- the steps
 
   void follow() {
-    const WindowInfo selection = ui().waitDialog(selectionTitle(), kProbeGuard);
+    const WindowInfo selection = waitSelection(ui(), kProbeGuard);
     std::this_thread::sleep_for(kDrawn);
     picture("1-selection-probing", "dialog 101 while the device is identified");
     control("delay 0");
 
-    // The device is accepted (the VB box is the last control the probe
-    // enables), refused with a message, or the program ends without one.
-    Sight probe = next("the device's identification", kProbeGuard, [&] {
-      auto box = shownControl(selection.hwnd, kVbBox);
-      return box && box->enabled;
-    });
+    // The device is accepted, refused with a message, or the program ends without one.
+    Sight probe = next("the device's identification", kProbeGuard, [&] { return accepted(ui(), selection.hwnd); });
     if (probe.kind == Sight::Kind::MessageBox) {
       MessageReading reading = answer(probe.box, "2-device-refused", "the message over dialog 101");
       followToTheEnd("2-device-refused-more");
@@ -317,21 +282,7 @@ private:
   }
 
   void choose(const WindowInfo& selection) {
-    const bool mfc = options_.choice != Choice::Vb, vb = options_.choice != Choice::Mfc;
-    if (vb) ui().click(selection.hwnd, kVbBox);
-    if (mfc) ui().click(selection.hwnd, kMfcBox);
-    // A box shows its tick once its click has been handled, the memory needed
-    // with it.
-    auto ticked = [&](int id) {
-      auto box = shownControl(selection.hwnd, id);
-      return box && box->checked == 1;
-    };
-    auto okUsable = [&] {
-      auto ok = shownControl(selection.hwnd, kOk);
-      return ok && ok->enabled;
-    };
-    if (!waitUntil([&] { return (!vb || ticked(kVbBox)) && (!mfc || ticked(kMfcBox)) && okUsable(); }, kStepGuard))
-      throw RunFailure("the ticks of " + packagesOf(options_.choice) + " never took, or OK never became usable");
+    tick(ui(), selection.hwnd, options_.choice != Choice::Vb, options_.choice != Choice::Mfc, kStepGuard);
     const std::string name = options_.choice == Choice::Both ? "both" : options_.choice == Choice::Mfc ? "mfc" : "vb";
     std::this_thread::sleep_for(kDrawn);
     picture("3-selection-" + name + "-ticked", "dialog 101 with " + packagesOf(options_.choice) + " ticked");
@@ -343,7 +294,7 @@ private:
     if (options_.slowCopy) control("delay 40");
     ui().click(selection.hwnd, kOk);
     say("pressed OK");
-    Sight sight = next("the transfer dialog", kStepGuard, [&] { return shownDialog(transferTitle()).has_value(); });
+    Sight sight = next("the transfer dialog", kStepGuard, [&] { return shownTransfer(ui()).has_value(); });
     if (sight.kind == Sight::Kind::Ready) pictureTransfer();
     if (options_.slowCopy) control("delay 0");
     if (sight.kind == Sight::Kind::Ready) sight = next("the end of the transfer", kTransferGuard);
@@ -357,29 +308,30 @@ private:
 
   void pictureTransfer() {
     // A file on its way, unless the transfer is over before one shows.
-    bool copying = waitUntil(
+    bool copying = pollUntil(
         [&] {
-          auto transfer = shownDialog(transferTitle());
+          auto transfer = shownTransfer(ui());
           if (!transfer) return true;
-          auto source = shownControl(transfer->hwnd, kSourcePath);
+          auto source = shownControl(ui(), transfer->hwnd, IDC_SOURCE_PATH);
           return !source || !source->text.empty();
         },
         kStepGuard);
-    if (copying && shownDialog(transferTitle())) picture("4-transfer", "dialog 102 copying a file");
+    if (copying && shownTransfer(ui())) picture("4-transfer", "dialog 102 copying a file");
   }
 
   void refusedChoice(const WindowInfo& selection, const MessageBoxInfo& box) {
     // The dialog shows what it compared: the memory needed and the free storage it just read.
-    auto needed = shownControl(selection.hwnd, kMemoryNeeded),
-         available = shownControl(selection.hwnd, kMemoryAvailable);
-    if (!needed || !available) throw RunFailure("the selection dialog went away under its low-storage message");
-    outcome_.neededKb = std::strtoul(needed->text.c_str(), nullptr, 10);
-    outcome_.freeKb = std::strtoul(available->text.c_str(), nullptr, 10);
+    try {
+      outcome_.neededKb = shownNumber(ui(), selection.hwnd, IDC_MEMORY_NEEDED);
+      outcome_.freeKb = shownNumber(ui(), selection.hwnd, IDC_MEMORY_AVAILABLE);
+    } catch (const UiDriverError&) {
+      throw RunFailure("the selection dialog went away under its low-storage message");
+    }
     answer(box, "4-not-enough-storage", "the message over dialog 101");
     // The dialog takes input again once its message has gone.
-    if (!waitUntil(
+    if (!pollUntil(
             [&] {
-              auto cancelButton = shownControl(selection.hwnd, kCancel);
+              auto cancelButton = shownControl(ui(), selection.hwnd, kCancel);
               for (const WindowInfo& window : ui().windows())
                 if (window.hwnd == selection.hwnd) return window.enabled && cancelButton && cancelButton->enabled;
               return false;
