@@ -164,42 +164,6 @@ bool utf16ToUtf8(std::u16string_view text, std::string& out) {
   return true;
 }
 
-bool utf8ToUtf16(std::string_view text, std::u16string& out) {
-  out.clear();
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    const auto lead = uint8_t(text[i]);
-    size_t extra = 0;
-    char32_t cp = 0, minimum = 0;
-    if (lead < 0x80) {
-      cp = lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-      extra = 1, cp = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2, cp = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3, cp = lead & 0x07, minimum = 0x10000;
-    } else {
-      return false;
-    }
-    if (text.size() - i - 1 < extra) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      const auto next = uint8_t(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (next & 0x3F);
-    }
-    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += extra + 1;
-    if (cp >= 0x10000) {
-      out += char16_t(0xD800 + ((cp - 0x10000) >> 10));
-      out += char16_t(0xDC00 + ((cp - 0x10000) & 0x3FF));
-    } else {
-      out += char16_t(cp);
-    }
-  }
-  return true;
-}
-
 std::string toUtf8Lossy(std::u16string_view text) {
   std::string out;
   for (size_t i = 0; i < text.size();) {

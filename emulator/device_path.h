@@ -3,6 +3,8 @@
 // names. Everything here is pure text work; nothing touches the host.
 #pragma once
 
+#include "text_forms.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -16,9 +18,9 @@ inline constexpr size_t kMaxPathUnits = 259;
 inline constexpr size_t kMaxHostNameBytes = 255;
 
 // UTF-16 <-> UTF-8. Both refuse what cannot round-trip: an unpaired surrogate,
-// malformed or overlong UTF-8.
+// malformed or overlong UTF-8 (UTF-8 to UTF-16 is the one of text_forms.h).
 bool utf16ToUtf8(std::u16string_view text, std::string& out);
-bool utf8ToUtf16(std::string_view text, std::u16string& out);
+using textform::utf8ToUtf16;
 std::string toUtf8Lossy(std::u16string_view text); // for messages: bad units become U+FFFD
 
 // Simple uppercase of one unit, as the device's file system and registry fold

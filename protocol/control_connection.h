@@ -209,6 +209,13 @@ inline bool passwordLengthAcceptable(uint16_t bytes) {
   return bytes >= 2 && bytes % 2 == 0 && bytes <= (kMaxPasswordUnits + 1) * 2;
 }
 
+// Whether `message` is a password as the desktop sends it: its byte count,
+// then that many bytes, a count a password can have.
+inline bool isEncodedPassword(const std::vector<uint8_t>& message) {
+  return message.size() >= 2 && message.size() - 2 == loadLe16(message.data()) &&
+         passwordLengthAcceptable(loadLe16(message.data()));
+}
+
 // The password in the `bytes` that followed the length: XORed back with the
 // key, up to the terminator, which must be the last unit.
 inline bool decodePassword(const std::vector<uint8_t>& bytes, uint8_t key, std::u16string& password,

@@ -24,33 +24,40 @@
 //                               that holds this connection open learns of the
 //                               device's going without asking again
 //
-// Fields of a device record: name, platform, model (texts), os (major.minor),
-// build, cpu, address (dotted IPv4), rapi-port, since (seconds since the
-// epoch), attach (a number that changes with every attach), locked (0 or 1:
-// the device demanded a password), state (unlocked | locked: no password, or
-// a refused one), password (what became of it, for a person: none | checking
-// | accepted | refused | unavailable, the manager having none to give |
-// withheld, the caller not being on the device's cable), and,
-// for wait-device of a device locked with a password that it accepted,
-// prelude: the hex bytes to send first on every RAPI connection (the encoded
-// password).
+// A device record ("device" and its fields, DeviceRecord below) is written
+// by the manager and read by `pspclink status` and rapi.dll with the one
+// parser here, which checks every field.
 #pragma once
 
 #include "control_connection.h"
+#include "text_forms.h"
 
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace linkchannel {
 
-constexpr const char* kChannelFileName = "channel";
-// Where the channel file lives: $PSPCLINK_DIR when set, else
+// The channel folder, where a running manager leaves the channel file, the
+// port it takes device calls on and its log: $PSPCLINK_DIR when set, else
 // $XDG_RUNTIME_DIR/pspclink, else $HOME/.pspclink.
 constexpr const char* kDirVariable = "PSPCLINK_DIR";
+constexpr const char* kRuntimeDirVariable = "XDG_RUNTIME_DIR";
+constexpr const char* kRuntimeFolderName = "pspclink";
+constexpr const char* kHomeFolderName = ".pspclink";
+constexpr const char* kChannelFileName = "channel";
+constexpr const char* kCallPortFileName = "call.port";
+constexpr const char* kLogFileName = "pspclink.log";
+// A channel file is one short line; a reader takes no more than this of it.
+constexpr size_t kMaxChannelFileBytes = 256;
+
+// The channel is the loopback's, on a port of the manager's choosing.
+constexpr const char* kChannelAddress = "127.0.0.1";
 constexpr size_t kTokenBytes = 32;
 // The longest line either side takes is the longest device record there can
 // be: three names, each no longer than an introduction (under kChallengeFrom
@@ -85,12 +92,6 @@ inline std::string encodeValue(std::string_view utf8) {
 }
 
 inline std::optional<std::string> decodeValue(std::string_view text) {
-  auto hex = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] != '%') {
@@ -99,7 +100,7 @@ inline std::optional<std::string> decodeValue(std::string_view text) {
       continue;
     }
     if (i + 2 >= text.size()) return std::nullopt;
-    int high = hex(text[i + 1]), low = hex(text[i + 2]);
+    const int high = textform::hexDigitValue(text[i + 1]), low = textform::hexDigitValue(text[i + 2]);
     if (high < 0 || low < 0) return std::nullopt;
     out.push_back(char(high << 4 | low));
     i += 2;
@@ -176,12 +177,7 @@ inline std::optional<std::vector<uint8_t>> bytesOfHex(std::string_view text) {
   if (text.size() % 2) return std::nullopt;
   std::vector<uint8_t> out;
   for (size_t i = 0; i < text.size(); i += 2) {
-    auto hex = [](char c) -> int {
-      if (c >= '0' && c <= '9') return c - '0';
-      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-      return -1;
-    };
-    int high = hex(text[i]), low = hex(text[i + 1]);
+    const int high = textform::hexDigitValue(text[i]), low = textform::hexDigitValue(text[i + 1]);
     if (high < 0 || low < 0) return std::nullopt;
     out.push_back(uint8_t(high << 4 | low));
   }
@@ -200,16 +196,136 @@ inline std::string formatChannelFile(const ChannelFile& file) {
 
 inline std::optional<ChannelFile> parseChannelFile(std::string_view text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-  size_t blank = text.find(' ');
-  if (blank == std::string_view::npos || blank == 0 || blank > 5) return std::nullopt;
-  uint32_t port = 0;
-  for (char c : text.substr(0, blank)) {
-    if (c < '0' || c > '9') return std::nullopt;
-    port = port * 10 + uint32_t(c - '0');
+  const size_t blank = text.find(' ');
+  uint16_t port = 0;
+  if (blank == std::string_view::npos || !textform::readNumber(text.substr(0, blank), port, uint16_t(1)))
+    return std::nullopt;
+  const std::string_view token = text.substr(blank + 1);
+  if (token.size() != kTokenBytes * 2 || !bytesOfHex(token)) return std::nullopt;
+  return ChannelFile{port, std::string(token)};
+}
+
+// Four numbers from 0 to 255 with dots between them, and nothing else: a
+// name would send rapi.dll to the name service.
+inline bool isDottedAddress(std::string_view text) {
+  for (int part = 0; part < 4; ++part) {
+    const size_t end = part < 3 ? text.find('.') : text.size();
+    uint8_t value = 0;
+    if (end == std::string_view::npos || !textform::readNumber(text.substr(0, end), value)) return false;
+    text.remove_prefix(part < 3 ? end + 1 : end);
   }
-  std::string_view token = text.substr(blank + 1);
-  if (port == 0 || port > 0xFFFF || token.size() != kTokenBytes * 2 || !bytesOfHex(token)) return std::nullopt;
-  return ChannelFile{uint16_t(port), std::string(token)};
+  return true;
+}
+
+// The attached device as a "device" line tells it.
+struct DeviceRecord {
+  std::string name, platform, model; // printable UTF-8
+  unsigned osMajor = 0, osMinor = 0;  // os=<major>.<minor>
+  unsigned build = 0, cpu = 0;        // cpu: the CPU type as Windows CE numbers them
+  std::string address;                // dotted IPv4
+  uint16_t rapiPort = 0;              // rapi-port, 1 to 65535
+  int64_t since = 0;                  // seconds since the epoch
+  uint64_t attach = 0;                // a number that changes with every attach
+  bool locked = false;                // locked=1: the device demanded a password
+  bool usable = false;                // state=unlocked: no password, or one it accepted
+  // What became of the password, for a person: none (not asked), checking,
+  // accepted, refused, unavailable (the manager had none to give), withheld
+  // (the caller was not on the device's cable). A record without it tells
+  // it by `locked` and `state`.
+  std::string password = "none";
+  // For wait-device of a device locked with a password that it accepted: the
+  // bytes to send first on every RAPI connection (the encoded password),
+  // written in hex.
+  std::vector<uint8_t> prelude;
+};
+
+// The record line; the prelude only when asked for (wait-device).
+inline std::string formatDeviceRecord(const DeviceRecord& record, bool withPrelude) {
+  std::vector<std::pair<std::string, std::string>> fields = {
+      {"name", record.name},
+      {"platform", record.platform},
+      {"model", record.model},
+      {"os", std::to_string(record.osMajor) + "." + std::to_string(record.osMinor)},
+      {"build", std::to_string(record.build)},
+      {"cpu", std::to_string(record.cpu)},
+      {"address", record.address},
+      {"rapi-port", std::to_string(record.rapiPort)},
+      {"since", std::to_string(record.since)},
+      {"attach", std::to_string(record.attach)},
+      {"locked", record.locked ? "1" : "0"},
+      {"state", record.usable ? "unlocked" : "locked"},
+      {"password", record.password},
+  };
+  if (withPrelude && !record.prelude.empty()) fields.emplace_back("prelude", hexOf(record.prelude));
+  return formatLine("device", fields);
+}
+
+namespace detail {
+
+inline bool textField(const Line& line, const char* key, std::string& value) {
+  const std::string* found = line.option(key);
+  if (found) value = *found;
+  return found != nullptr;
+}
+
+template <typename Number> bool numberField(const Line& line, const char* key, Number& value, Number least = 0) {
+  const std::string* found = line.option(key);
+  return found && textform::readNumber(*found, value, least);
+}
+
+inline bool osField(const Line& line, unsigned& major, unsigned& minor) {
+  const std::string* os = line.option("os");
+  const size_t dot = os ? os->find('.') : std::string::npos;
+  return dot != std::string::npos && textform::readNumber(std::string_view(*os).substr(0, dot), major) &&
+         textform::readNumber(std::string_view(*os).substr(dot + 1), minor);
+}
+
+inline bool oneOf(const std::string* value, const char* first, const char* second) {
+  return value && (*value == first || *value == second);
+}
+
+} // namespace detail
+
+// A "device" line read back, every field checked; false, with the reason,
+// for one that lacks a field or holds a value that does not read. `record`
+// is written only when the line reads.
+inline bool parseDeviceRecord(const Line& line, DeviceRecord& record, std::string& reason) {
+  using namespace detail;
+  auto refuse = [&reason](const char* what) {
+    reason = std::string("a device record ") + what;
+    return false;
+  };
+  if (line.name != "device") return refuse("that is not one");
+  DeviceRecord read;
+  if (!textField(line, "name", read.name) || !textField(line, "platform", read.platform) ||
+      !textField(line, "model", read.model))
+    return refuse("without its names");
+  if (!osField(line, read.osMajor, read.osMinor) || !numberField(line, "build", read.build) ||
+      !numberField(line, "cpu", read.cpu))
+    return refuse("without its OS version, build and CPU");
+  if (!textField(line, "address", read.address) || !isDottedAddress(read.address))
+    return refuse("without a dotted IPv4 address");
+  if (!numberField(line, "rapi-port", read.rapiPort, uint16_t(1)))
+    return refuse("without a RAPI port from 1 to 65535");
+  if (!numberField(line, "since", read.since, std::numeric_limits<int64_t>::min()))
+    return refuse("without the time of its attach");
+  if (!numberField(line, "attach", read.attach)) return refuse("without its attach number");
+  const std::string* locked = line.option("locked");
+  const std::string* state = line.option("state");
+  if (!oneOf(locked, "0", "1") || !oneOf(state, "unlocked", "locked"))
+    return refuse("without its lock (locked=0|1 state=unlocked|locked)");
+  read.locked = *locked == "1";
+  read.usable = *state == "unlocked";
+  if (!textField(line, "password", read.password))
+    read.password = read.locked ? (read.usable ? "accepted" : "refused") : "none";
+  if (const std::string* prelude = line.option("prelude")) {
+    auto bytes = bytesOfHex(*prelude);
+    if (!bytes || !controlwire::isEncodedPassword(*bytes))
+      return refuse("whose password prelude is not an encoded password");
+    read.prelude = std::move(*bytes);
+  }
+  record = std::move(read);
+  return true;
 }
 
 } // namespace linkchannel

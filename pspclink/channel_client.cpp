@@ -27,7 +27,7 @@ bool ChannelClient::connect(const std::filesystem::path& folder, std::string& er
                             : "cannot read the channel file " + file.string() + ": " + std::strerror(errno);
     return false;
   }
-  char text[256];
+  char text[linkchannel::kMaxChannelFileBytes];
   const ssize_t length = ::read(fileFd, text, sizeof text);
   const bool mine = ownedAlone(fileFd, file.string(), "channel file", error);
   ::close(fileFd);
@@ -42,7 +42,7 @@ bool ChannelClient::connect(const std::filesystem::path& folder, std::string& er
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(channel->port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, linkchannel::kChannelAddress, &address.sin_addr);
   if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     error = errno == ECONNREFUSED ? "no connection manager is running (the channel file " + file.string() +
                                         " was left by one that stopped)"

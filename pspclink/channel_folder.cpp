@@ -13,12 +13,14 @@
 
 namespace pspclink {
 
+using namespace linkchannel;
+
 std::filesystem::path channelFolderPath(std::string& error) {
-  if (const char* dir = std::getenv(linkchannel::kDirVariable); dir && *dir) return dir;
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
-    return std::filesystem::path(runtime) / "pspclink";
-  if (const char* home = std::getenv("HOME"); home && *home) return std::filesystem::path(home) / ".pspclink";
-  error = "no channel folder: set PSPCLINK_DIR (or XDG_RUNTIME_DIR or HOME)";
+  if (const char* dir = std::getenv(kDirVariable); dir && *dir) return dir;
+  if (const char* runtime = std::getenv(kRuntimeDirVariable); runtime && *runtime)
+    return std::filesystem::path(runtime) / kRuntimeFolderName;
+  if (const char* home = std::getenv("HOME"); home && *home) return std::filesystem::path(home) / kHomeFolderName;
+  error = std::string("no channel folder: set ") + kDirVariable + " (or " + kRuntimeDirVariable + " or HOME)";
   return {};
 }
 
@@ -30,7 +32,7 @@ bool ownedAlone(int fd, const std::string& shown, const char* what, std::string&
   }
   if (info.st_uid != ::geteuid()) {
     error = std::string("the ") + what + " " + shown + " belongs to another user (uid " + std::to_string(info.st_uid) +
-            "): choose a folder of your own with PSPCLINK_DIR";
+            "): choose a folder of your own with " + kDirVariable;
     return false;
   }
   if ((info.st_mode & 077) != 0) {
@@ -64,7 +66,7 @@ bool ChannelFolder::open(const std::filesystem::path& folder, std::string& error
   if (!ownedAlone(fd_, shown, "channel folder", error)) return false;
   if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     error = errno == EWOULDBLOCK ? "a connection manager is already running with the channel folder " + shown +
-                                       " (stop it first, or give another folder with PSPCLINK_DIR)"
+                                       " (stop it first, or give another folder with " + kDirVariable + ")"
                                  : "cannot lock the channel folder " + shown + ": " + std::strerror(errno);
     return false;
   }
@@ -93,13 +95,13 @@ bool ChannelFolder::publish(uint16_t channelPort, const std::string& tokenHex, u
                             std::string& error) {
   published_ = true;
   return writeFile(kCallPortFileName, std::to_string(devicePort) + "\n", error) &&
-         writeFile(linkchannel::kChannelFileName, linkchannel::formatChannelFile({channelPort, tokenHex}), error);
+         writeFile(kChannelFileName, formatChannelFile({channelPort, tokenHex}), error);
 }
 
 void ChannelFolder::withdraw() {
   if (!published_) return;
   // The channel file first: a reader that finds no channel file looks no further.
-  ::unlinkat(fd_, linkchannel::kChannelFileName, 0);
+  ::unlinkat(fd_, kChannelFileName, 0);
   ::unlinkat(fd_, kCallPortFileName, 0);
   published_ = false;
 }

@@ -1,7 +1,8 @@
 // The channel folder: where a running manager leaves the channel file
-// (its local channel's port and token, see link_channel.h), the port it
-// takes device calls on (call.port) and its log (pspclink.log). The
-// folder is the user's alone (mode 0700) and one manager holds it at a time.
+// (its local channel's port and token), the port it takes device calls on
+// and its log; their names and where the folder is are link_channel.h's.
+// The folder is the user's alone (mode 0700) and one manager holds it at a
+// time.
 #pragma once
 
 #include <cstdint>
@@ -10,11 +11,8 @@
 
 namespace pspclink {
 
-constexpr const char* kCallPortFileName = "call.port";
-constexpr const char* kLogFileName = "pspclink.log";
-
-// $PSPCLINK_DIR, else $XDG_RUNTIME_DIR/pspclink, else $HOME/.pspclink; empty,
-// with the reason, when none of them is set.
+// Where the variables of link_channel.h put it; empty, with the reason, when
+// none of them is set.
 std::filesystem::path channelFolderPath(std::string& error);
 
 class ChannelFolder {

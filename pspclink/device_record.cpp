@@ -2,78 +2,7 @@
 
 #include "text.h"
 
-#include <charconv>
-
 namespace pspclink {
-
-namespace {
-
-template <typename Number> bool readNumber(const std::string& text, Number& value) {
-  const char* end = text.data() + text.size();
-  auto [stop, error] = std::from_chars(text.data(), end, value);
-  return !text.empty() && error == std::errc() && stop == end;
-}
-
-} // namespace
-
-std::string formatDeviceRecord(const DeviceRecord& record, bool withPrelude) {
-  std::vector<std::pair<std::string, std::string>> fields = {
-      {"name", record.name},
-      {"platform", record.platform},
-      {"model", record.model},
-      {"os", std::to_string(record.osMajor) + "." + std::to_string(record.osMinor)},
-      {"build", std::to_string(record.build)},
-      {"cpu", std::to_string(record.cpu)},
-      {"address", record.address},
-      {"rapi-port", std::to_string(record.rapiPort)},
-      {"since", std::to_string(record.since)},
-      {"attach", std::to_string(record.attach)},
-      {"locked", record.locked ? "1" : "0"},
-      {"state", record.usable ? "unlocked" : "locked"},
-      {"password", record.password},
-  };
-  if (withPrelude && !record.prelude.empty()) fields.emplace_back("prelude", linkchannel::hexOf(record.prelude));
-  return linkchannel::formatLine("device", fields);
-}
-
-bool parseDeviceRecord(const linkchannel::Line& line, DeviceRecord& record, std::string& error) {
-  DeviceRecord read;
-  auto text = [&](const char* key, std::string& value) {
-    const std::string* found = line.option(key);
-    if (found) value = *found;
-    return found != nullptr;
-  };
-  auto number = [&](const char* key, auto& value) {
-    const std::string* found = line.option(key);
-    return found && readNumber(*found, value);
-  };
-  std::string os, locked, state, prelude;
-  const bool complete = line.name == "device" && text("name", read.name) && text("platform", read.platform) &&
-                        text("model", read.model) && text("os", os) && number("build", read.build) &&
-                        number("cpu", read.cpu) && text("address", read.address) &&
-                        number("rapi-port", read.rapiPort) && number("since", read.since) &&
-                        number("attach", read.attach) && text("locked", locked) && text("state", state);
-  const size_t dot = os.find('.');
-  if (!complete || dot == std::string::npos || !readNumber(os.substr(0, dot), read.osMajor) ||
-      !readNumber(os.substr(dot + 1), read.osMinor) || (locked != "0" && locked != "1") ||
-      (state != "unlocked" && state != "locked")) {
-    error = "not a device record";
-    return false;
-  }
-  read.locked = locked == "1";
-  read.usable = state == "unlocked";
-  if (!text("password", read.password)) read.password = read.locked ? (read.usable ? "accepted" : "refused") : "none";
-  if (text("prelude", prelude)) {
-    auto bytes = linkchannel::bytesOfHex(prelude);
-    if (!bytes) {
-      error = "a device record whose prelude is not hex";
-      return false;
-    }
-    read.prelude = std::move(*bytes);
-  }
-  record = std::move(read);
-  return true;
-}
 
 std::string cpuFamily(unsigned cpuType) {
   switch (cpuType) {

@@ -33,8 +33,7 @@ Devices::Devices(Timing timing, Hooks hooks, uint64_t firstAttach)
 bool Devices::arrived(CallId id, uint32_t address, uint64_t nowMs, const std::string& withheld) {
   const std::string from = dottedAddress(address);
   if (attached_ != 0 && calls_.at(attached_).address != address) {
-    hooks_.log("refused: a device is already attached (" + who(calls_.at(attached_)) + "); closed the call from " +
-               from);
+    logBusy(calls_.at(attached_), address);
     return false;
   }
   size_t introducing = 0;
@@ -92,8 +91,7 @@ void Devices::settle(CallId id) {
     if (attached_ != 0 && attached_ != id) {
       const Call& holder = calls_.at(attached_);
       if (holder.address != call.address) {
-        hooks_.log("refused: a device is already attached (" + who(holder) + "); closed the call from " +
-                   dottedAddress(call.address));
+        logBusy(holder, call.address);
         endCall(id);
         return;
       }
@@ -162,6 +160,11 @@ void Devices::endCall(CallId id) {
 }
 
 std::string Devices::who(const Call& call) const { return call.name + " at " + dottedAddress(call.address); }
+
+void Devices::logBusy(const Call& holder, uint32_t from) const {
+  hooks_.log("refused: a device is already attached (" + who(holder) + "); closed the call from " +
+             dottedAddress(from));
+}
 
 void Devices::stop() {
   if (attached_ != 0) hooks_.log("detached: " + who(calls_.at(attached_)) + " (the connection manager stopped)");

@@ -81,6 +81,8 @@ private:
   void logLock(Call& call);
   void endCall(CallId id);
   std::string who(const Call& call) const;
+  // A call refused because `holder` is attached.
+  void logBusy(const Call& holder, uint32_t from) const;
 
   Timing timing_;
   Hooks hooks_;

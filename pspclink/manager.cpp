@@ -9,7 +9,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -36,6 +35,8 @@ constexpr size_t kMaxChannelClients = 64;
 // what may wait for it to read its answers: past that it is not read from.
 constexpr size_t kMaxUnansweredBytes = 4 * linkchannel::kMaxLineBytes;
 constexpr size_t kReadBlock = 4096;
+// What the loop polls before the connections: signals, device calls, the channel.
+constexpr size_t kListeningFds = 3;
 
 uint64_t steadyMs() {
   return uint64_t(
@@ -111,12 +112,6 @@ int listenTcp(const std::string& address, uint16_t port, uint16_t& actualPort, s
   return fd;
 }
 
-template <typename Number> bool readNumber(const std::string& text, Number& value) {
-  const char* end = text.data() + text.size();
-  auto [stop, failure] = std::from_chars(text.data(), end, value);
-  return !text.empty() && failure == std::errc() && stop == end;
-}
-
 // Compared in a time that does not tell how much of a guess was right.
 bool sameToken(const std::string& given, const std::string& token) {
   if (given.size() != token.size()) return false;
@@ -152,6 +147,16 @@ public:
 
 private:
   bool loop(int signalFd, int deviceListen, int channelListen, std::string& ending);
+  // Closes clients that did not say hello in time, answers the others and
+  // sends what they are due; drops those that are done.
+  void serveClients(uint64_t nowMs);
+  // What to poll: the three listening descriptors, then the devices'
+  // connections, then the clients'; `ids` says whose each one is. Gives the
+  // index of the first client.
+  size_t pollSet(const pollfd (&listening)[kListeningFds], std::vector<pollfd>& fds, std::vector<uint64_t>& ids) const;
+  // Reads and sends on the connections that poll found ready.
+  void serveReady(const std::vector<pollfd>& fds, const std::vector<uint64_t>& ids, size_t firstClient,
+                  uint64_t nowMs);
 
   struct DeviceConnection {
     int fd = -1;
@@ -203,34 +208,9 @@ bool Manager::loop(int signalFd, int deviceListen, int channelListen, std::strin
     uint64_t now = steadyMs();
     devices_.tick(now);
     applyDevices();
-    for (auto it = clients_.begin(); it != clients_.end();) {
-      Client& client = it->second;
-      if (!client.greeted && now >= client.helloDeadline) {
-        client.closing = true;
-        client.out.clear();
-      }
-      serveClient(client, now);
-      flushClient(client);
-      if (client.closing && client.out.empty()) {
-        ::close(client.fd);
-        it = clients_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-
-    fds.assign({{signalFd, POLLIN, 0}, {deviceListen, POLLIN, 0}, {channelListen, POLLIN, 0}});
-    ids.assign(3, 0);
-    for (const auto& [id, connection] : deviceConnections_) {
-      fds.push_back({connection.fd, short(POLLIN | (connection.out.empty() ? 0 : POLLOUT)), 0});
-      ids.push_back(id);
-    }
-    const size_t firstClient = fds.size();
-    for (const auto& [id, client] : clients_) {
-      const bool reading = client.in.size() <= kMaxUnansweredBytes && client.out.size() <= kMaxUnansweredBytes;
-      fds.push_back({client.fd, short((reading ? POLLIN : 0) | (client.out.empty() ? 0 : POLLOUT)), 0});
-      ids.push_back(id);
-    }
+    serveClients(now);
+    const size_t firstClient =
+        pollSet({{signalFd, POLLIN, 0}, {deviceListen, POLLIN, 0}, {channelListen, POLLIN, 0}}, fds, ids);
     const uint64_t next = nextDeadline();
     const int timeout = next <= now ? 0 : int(std::min<uint64_t>(next - now, 60000));
     if (::poll(fds.data(), fds.size(), timeout) < 0) {
@@ -248,19 +228,59 @@ bool Manager::loop(int signalFd, int deviceListen, int channelListen, std::strin
     }
     if (fds[1].revents & POLLIN) acceptDevices(deviceListen, now);
     if (fds[2].revents & POLLIN) acceptClients(channelListen, now);
-    for (size_t i = 3; i < firstClient; ++i) {
-      if (fds[i].revents == 0) continue;
-      auto found = deviceConnections_.find(ids[i]);
-      if (found == deviceConnections_.end()) continue;
-      if (fds[i].revents & POLLOUT) sendToDevice(ids[i], found->second);
-      if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) readDevice(ids[i], now);
-      applyDevices();
+    serveReady(fds, ids, firstClient, now);
+  }
+}
+
+void Manager::serveClients(uint64_t nowMs) {
+  for (auto it = clients_.begin(); it != clients_.end();) {
+    Client& client = it->second;
+    if (!client.greeted && nowMs >= client.helloDeadline) {
+      client.closing = true;
+      client.out.clear();
     }
-    for (size_t i = firstClient; i < fds.size(); ++i) {
-      auto found = clients_.find(ids[i]);
-      if (fds[i].revents == 0 || found == clients_.end()) continue;
-      if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) readClient(found->second, now);
+    serveClient(client, nowMs);
+    flushClient(client);
+    if (client.closing && client.out.empty()) {
+      ::close(client.fd);
+      it = clients_.erase(it);
+    } else {
+      ++it;
     }
+  }
+}
+
+size_t Manager::pollSet(const pollfd (&listening)[kListeningFds], std::vector<pollfd>& fds,
+                        std::vector<uint64_t>& ids) const {
+  fds.assign(std::begin(listening), std::end(listening));
+  ids.assign(fds.size(), 0);
+  for (const auto& [id, connection] : deviceConnections_) {
+    fds.push_back({connection.fd, short(POLLIN | (connection.out.empty() ? 0 : POLLOUT)), 0});
+    ids.push_back(id);
+  }
+  const size_t firstClient = fds.size();
+  for (const auto& [id, client] : clients_) {
+    const bool reading = client.in.size() <= kMaxUnansweredBytes && client.out.size() <= kMaxUnansweredBytes;
+    fds.push_back({client.fd, short((reading ? POLLIN : 0) | (client.out.empty() ? 0 : POLLOUT)), 0});
+    ids.push_back(id);
+  }
+  return firstClient;
+}
+
+void Manager::serveReady(const std::vector<pollfd>& fds, const std::vector<uint64_t>& ids, size_t firstClient,
+                         uint64_t nowMs) {
+  for (size_t i = kListeningFds; i < firstClient; ++i) {
+    if (fds[i].revents == 0) continue;
+    auto found = deviceConnections_.find(ids[i]);
+    if (found == deviceConnections_.end()) continue;
+    if (fds[i].revents & POLLOUT) sendToDevice(ids[i], found->second);
+    if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) readDevice(ids[i], nowMs);
+    applyDevices();
+  }
+  for (size_t i = firstClient; i < fds.size(); ++i) {
+    auto found = clients_.find(ids[i]);
+    if (fds[i].revents == 0 || found == clients_.end()) continue;
+    if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) readClient(found->second, nowMs);
   }
 }
 
@@ -438,7 +458,7 @@ void Manager::answer(Client& client, const std::string& text, uint64_t nowMs) {
   } else if (line.name == "wait-device") {
     uint64_t timeout = linkchannel::kMaxWaitMs;
     const std::string* given = line.option("timeout");
-    if (given && !readNumber(*given, timeout)) {
+    if (given && !textform::readNumber(*given, timeout)) {
       client.out += "error timeout must be a number of milliseconds\n";
       return;
     }
@@ -446,7 +466,7 @@ void Manager::answer(Client& client, const std::string& text, uint64_t nowMs) {
     client.waitDeadline = nowMs + std::min<uint64_t>(timeout, linkchannel::kMaxWaitMs);
   } else if (line.name == "watch") {
     const std::string* given = line.option("attach");
-    if (!given || !readNumber(*given, client.watchedAttach)) {
+    if (!given || !textform::readNumber(*given, client.watchedAttach)) {
       client.out += "error watch needs attach=<the attach number of a device record>\n";
       return;
     }
@@ -465,53 +485,55 @@ void Manager::flushClient(Client& client) {
   }
 }
 
-} // namespace
-
-int serve(const ManagerOptions& options) {
-  auto refuse = [](const std::string& reason) {
-    std::fprintf(stderr, "pspclink: %s\n", reason.c_str());
-    return 1;
-  };
-  // The signals that end the manager are read in its loop, so that it
-  // removes its channel file however it is asked to stop.
+// The signals that end the manager, blocked and read in its loop, so that it
+// removes its channel file however it is asked to stop: their descriptor,
+// or -1.
+int takeEndingSignals() {
   sigset_t signals;
   sigemptyset(&signals);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signal);
   ::sigprocmask(SIG_BLOCK, &signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
-  const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
-  if (signalFd < 0) return refuse(std::string("cannot take signals: ") + std::strerror(errno));
+  return ::signalfd(-1, &signals, SFD_CLOEXEC);
+}
 
-  if (options.passwordFile) {
-    const PasswordSource source = readPasswordFile(*options.passwordFile);
-    if (!source.password) return refuse(source.problem);
-  }
-  std::string error;
-  ChannelFolder folder;
-  if (!folder.open(options.folder, error)) return refuse(error);
-  const int logFd = folder.openLog(error);
-  if (logFd < 0) return refuse(error);
-  const EventLog log(logFd);
-
+// Where devices call and the local channel, each listening.
+struct Listeners {
+  int device = -1, channel = -1;
   uint16_t devicePort = 0, channelPort = 0;
-  const int deviceListen = listenTcp(options.listenAddress, options.listenPort, devicePort, error);
-  if (deviceListen < 0)
-    return refuse("cannot listen for devices on " + options.listenAddress + ":" + std::to_string(options.listenPort) +
-                  ": " + error);
-  const int channelListen = listenTcp("127.0.0.1", 0, channelPort, error);
-  if (channelListen < 0) return refuse("cannot open the local channel on 127.0.0.1: " + error);
+};
 
+bool openListeners(const ManagerOptions& options, Listeners& listeners, std::string& error) {
+  listeners.device = listenTcp(options.listenAddress, options.listenPort, listeners.devicePort, error);
+  if (listeners.device < 0) {
+    error = "cannot listen for devices on " + options.listenAddress + ":" + std::to_string(options.listenPort) + ": " +
+            error;
+    return false;
+  }
+  listeners.channel = listenTcp(linkchannel::kChannelAddress, 0, listeners.channelPort, error);
+  if (listeners.channel >= 0) return true;
+  error = std::string("cannot open the local channel on ") + linkchannel::kChannelAddress + ": " + error;
+  return false;
+}
+
+// The channel's token, and the first attach number: attach numbers differ
+// from one manager to the next, so that a watch carried over from an earlier
+// manager never matches a new attach.
+bool drawSecrets(std::string& tokenHex, uint64_t& firstAttach, std::string& error) {
   uint8_t token[linkchannel::kTokenBytes];
-  uint32_t firstAttach = 0;
-  if (!randomBytes(token, sizeof token) || !randomBytes(reinterpret_cast<uint8_t*>(&firstAttach), sizeof firstAttach))
-    return refuse(std::string("no random bytes for the channel's token: ") + std::strerror(errno));
-  // Attach numbers differ from one manager to the next, so that a watch
-  // carried over from an earlier manager never matches a new attach.
-  const std::string tokenHex = linkchannel::hexOf(std::vector<uint8_t>(token, token + sizeof token));
+  uint32_t attach = 0;
+  if (!randomBytes(token, sizeof token) || !randomBytes(reinterpret_cast<uint8_t*>(&attach), sizeof attach)) {
+    error = std::string("no random bytes for the channel's token: ") + std::strerror(errno);
+    return false;
+  }
+  tokenHex = linkchannel::hexOf(std::vector<uint8_t>(token, token + sizeof token));
   std::memset(token, 0, sizeof token);
-  if (!folder.publish(channelPort, tokenHex, devicePort, error)) return refuse(error);
+  firstAttach = (attach & 0x7FFFFFFFu) + 1;
+  return true;
+}
 
-  const std::string listening = options.listenAddress + ":" + std::to_string(devicePort);
+// The manager's first words: in its log, and on stdout for whoever started it.
+void announce(const ManagerOptions& options, const EventLog& log, const std::string& listening) {
   const std::string channelFile = (options.folder / linkchannel::kChannelFileName).string();
   std::string named;
   for (uint32_t device : options.devices) named += (named.empty() ? " and from " : ", ") + dottedAddress(device);
@@ -522,18 +544,47 @@ int serve(const ManagerOptions& options) {
   std::printf("pspclink: listening for devices on %s\npspclink: channel file %s\n", listening.c_str(),
               channelFile.c_str());
   std::fflush(stdout);
+}
+
+} // namespace
+
+int serve(const ManagerOptions& options) {
+  auto refuse = [](const std::string& reason) {
+    std::fprintf(stderr, "pspclink: %s\n", reason.c_str());
+    return 1;
+  };
+  const int signalFd = takeEndingSignals();
+  if (signalFd < 0) return refuse(std::string("cannot take signals: ") + std::strerror(errno));
+  if (options.passwordFile) {
+    const PasswordSource source = readPasswordFile(*options.passwordFile);
+    if (!source.password) return refuse(source.problem);
+  }
+  std::string error;
+  ChannelFolder folder;
+  if (!folder.open(options.folder, error)) return refuse(error);
+  const int logFd = folder.openLog(error);
+  if (logFd < 0) return refuse(error);
+  const EventLog log(logFd);
+  Listeners listeners;
+  std::string tokenHex;
+  uint64_t firstAttach = 0;
+  if (!openListeners(options, listeners, error) || !drawSecrets(tokenHex, firstAttach, error) ||
+      !folder.publish(listeners.channelPort, tokenHex, listeners.devicePort, error))
+    return refuse(error);
+  const std::string listening = options.listenAddress + ":" + std::to_string(listeners.devicePort);
+  announce(options, log, listening);
 
   std::string ending;
   bool signalled = false;
   {
-    Manager manager(options, log, tokenHex, (firstAttach & 0x7FFFFFFFu) + 1,
+    Manager manager(options, log, tokenHex, firstAttach,
                     linkchannel::formatLine("listening", {{"address", options.listenAddress},
-                                                          {"port", std::to_string(devicePort)}}));
-    signalled = manager.run(signalFd, deviceListen, channelListen, ending);
+                                                          {"port", std::to_string(listeners.devicePort)}}));
+    signalled = manager.run(signalFd, listeners.device, listeners.channel, ending);
   }
   folder.withdraw();
-  ::close(deviceListen);
-  ::close(channelListen);
+  ::close(listeners.device);
+  ::close(listeners.channel);
   ::close(signalFd);
   log.write("stopped (" + ending + ")");
   return signalled ? 0 : 1;

@@ -3,10 +3,10 @@
 //   pspclink serve [--listen ADDR:PORT] [--password-file FILE] [--device ADDR]...
 //   pspclink status
 //
-// The channel folder is $PSPCLINK_DIR, else $XDG_RUNTIME_DIR/pspclink, else
-// $HOME/.pspclink. For tests only, PSPCLINK_PING_INTERVAL_MS sets the ping
-// interval (5000 ms), and with it the waits for an introduction and for the
-// answer to a password (three intervals each).
+// The channel folder is where link_channel.h puts it. For tests only,
+// PSPCLINK_PING_INTERVAL_MS sets the ping interval (5000 ms), and with it the
+// waits for an introduction and for the answer to a password (three
+// intervals each).
 #include "channel_client.h"
 #include "channel_folder.h"
 #include "device_record.h"
@@ -14,7 +14,6 @@
 #include "manager.h"
 
 #include <arpa/inet.h>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,39 +22,43 @@
 namespace {
 
 using namespace pspclink;
+using namespace linkchannel;
 
-constexpr const char* kUsage =
-    "usage: pspclink serve [--listen ADDR:PORT] [--password-file FILE] [--device ADDR]...\n"
-    "       pspclink status\n"
-    "\n"
-    "serve   takes the calls of Windows CE devices on TCP port 5679 (of every address\n"
-    "        unless --listen names one, which need not exist yet: a cable's link\n"
-    "        address comes with its PPP; port 0: any free port, written to\n"
-    "        call.port in the channel folder), one device at a time, and answers\n"
-    "        the desktop's programs on a local channel. --password-file names a file\n"
-    "        of yours alone (chmod 600) holding the device's password on its first\n"
-    "        line. The password goes only to a device calling on the loopback or over\n"
-    "        a point-to-point link (its cable), and to each address given with\n"
-    "        --device. Attach, detach and refusals are logged on stderr and in\n"
-    "        pspclink.log in the channel folder.\n"
-    "status  shows the attached device, or \"no device\", and where the manager\n"
-    "        listens and logs.\n"
-    "\n"
-    "The channel folder: $PSPCLINK_DIR, else $XDG_RUNTIME_DIR/pspclink, else\n"
-    "$HOME/.pspclink.\n";
+// PSPCLINK_PING_INTERVAL_MS, for tests.
+constexpr uint64_t kLeastPingIntervalMs = 10;
+constexpr uint64_t kMostPingIntervalMs = 600000;
 
-int usage(const std::string& problem) {
-  std::fprintf(stderr, "pspclink: %s\n%s", problem.c_str(), kUsage);
-  return 2;
+std::string usageText() {
+  return std::string("usage: pspclink serve [--listen ADDR:PORT] [--password-file FILE] [--device ADDR]...\n"
+                     "       pspclink status\n"
+                     "\n"
+                     "serve   takes the calls of Windows CE devices on TCP port ") +
+         std::to_string(controlwire::kControlPort) +
+         " (of every address\n"
+         "        unless --listen names one, which need not exist yet: a cable's link\n"
+         "        address comes with its PPP; port 0: any free port, written to\n"
+         "        " +
+         kCallPortFileName +
+         " in the channel folder), one device at a time, and answers\n"
+         "        the desktop's programs on a local channel. --password-file names a file\n"
+         "        of yours alone (chmod 600) holding the device's password on its first\n"
+         "        line. The password goes only to a device calling on the loopback or over\n"
+         "        a point-to-point link (its cable), and to each address given with\n"
+         "        --device. Attach, detach and refusals are logged on stderr and in\n"
+         "        " +
+         kLogFileName +
+         " in the channel folder.\n"
+         "status  shows the attached device, or \"no device\", and where the manager\n"
+         "        listens and logs.\n"
+         "\n"
+         "The channel folder: $" +
+         kDirVariable + ", else $" + kRuntimeDirVariable + "/" + kRuntimeFolderName + ", else\n$HOME/" +
+         kHomeFolderName + ".\n";
 }
 
-bool readPort(const std::string& text, uint16_t& port) {
-  unsigned value = 0;
-  const char* end = text.data() + text.size();
-  auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (text.empty() || error != std::errc() || stop != end || value > 0xFFFF) return false;
-  port = uint16_t(value);
-  return true;
+int usage(const std::string& problem) {
+  std::fprintf(stderr, "pspclink: %s\n%s", problem.c_str(), usageText().c_str());
+  return 2;
 }
 
 int serveCommand(int argc, char** argv, const std::filesystem::path& folder) {
@@ -67,8 +70,10 @@ int serveCommand(int argc, char** argv, const std::filesystem::path& folder) {
     const std::string value = argv[++i];
     if (option == "--listen") {
       const size_t colon = value.rfind(':');
-      if (colon == std::string::npos || colon == 0 || !readPort(value.substr(colon + 1), options.listenPort))
-        return usage("--listen takes ADDR:PORT, e.g. 0.0.0.0:5679: " + value);
+      if (colon == std::string::npos || colon == 0 ||
+          !textform::readNumber(std::string_view(value).substr(colon + 1), options.listenPort))
+        return usage("--listen takes ADDR:PORT, e.g. 0.0.0.0:" + std::to_string(controlwire::kControlPort) + ": " +
+                     value);
       options.listenAddress = value.substr(0, colon);
     } else if (option == "--password-file") {
       options.passwordFile = value;
@@ -82,12 +87,9 @@ int serveCommand(int argc, char** argv, const std::filesystem::path& folder) {
     }
   }
   if (const char* interval = std::getenv("PSPCLINK_PING_INTERVAL_MS"); interval && *interval) {
-    const std::string text = interval;
-    uint64_t ms = 0;
-    auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), ms);
-    if (error != std::errc() || stop != text.data() + text.size() || ms < 10 || ms > 600000)
-      return usage("PSPCLINK_PING_INTERVAL_MS must be 10 to 600000: " + text);
-    options.timing.pingIntervalMs = ms;
+    if (!textform::readNumber(interval, options.timing.pingIntervalMs, kLeastPingIntervalMs, kMostPingIntervalMs))
+      return usage("PSPCLINK_PING_INTERVAL_MS must be " + std::to_string(kLeastPingIntervalMs) + " to " +
+                   std::to_string(kMostPingIntervalMs) + ": " + interval);
   }
   return serve(options);
 }
@@ -125,7 +127,7 @@ int main(int argc, char** argv) {
   if (argc < 2) return usage("which command?");
   const std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kUsage, stdout);
+    std::fputs(usageText().c_str(), stdout);
     return 0;
   }
   if (command != "serve" && command != "status") return usage("unknown command " + command);

@@ -1,7 +1,6 @@
 #include "text.h"
 
 #include <ctime>
-#include <utility>
 
 namespace pspclink {
 
@@ -44,49 +43,6 @@ std::string printable(const std::u16string& text) {
     putUtf8(c, out);
   }
   return out;
-}
-
-bool utf8ToUtf16(std::string_view utf8, std::u16string& text) {
-  std::u16string out;
-  for (size_t i = 0; i < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    size_t length = 0;
-    char32_t c = 0;
-    if (lead < 0x80) {
-      length = 1;
-      c = lead;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-      c = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      c = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      c = lead & 0x07;
-    } else {
-      return false;
-    }
-    if (i + length > utf8.size()) return false;
-    for (size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(utf8[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      c = c << 6 | (next & 0x3F);
-    }
-    // Overlong forms, surrogates and values past Unicode are not UTF-8.
-    if ((length == 3 && c < 0x800) || (length == 4 && (c < 0x10000 || c > 0x10FFFF)) || isHighSurrogate(c) ||
-        isLowSurrogate(c))
-      return false;
-    if (c >= 0x10000) {
-      out.push_back(char16_t(0xD800 + ((c - 0x10000) >> 10)));
-      out.push_back(char16_t(0xDC00 + ((c - 0x10000) & 0x3FF)));
-    } else {
-      out.push_back(char16_t(c));
-    }
-    i += length;
-  }
-  text = std::move(out);
-  return true;
 }
 
 std::string dottedAddress(uint32_t address) {

@@ -1,10 +1,8 @@
-// Texts between the device's UTF-16, the desktop's UTF-8 and the lines a
-// person reads.
+// Texts from the device's UTF-16 to the lines a person reads.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 namespace pspclink {
 
@@ -12,9 +10,6 @@ namespace pspclink {
 // characters (which could forge a log line or steer a terminal) and unpaired
 // surrogates become U+FFFD.
 std::string printable(const std::u16string& text);
-
-// Strict UTF-8 to UTF-16; false for bytes that are not UTF-8.
-bool utf8ToUtf16(std::string_view utf8, std::u16string& text);
 
 // An IPv4 address, given in host order, as a.b.c.d.
 std::string dottedAddress(uint32_t address);

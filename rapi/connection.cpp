@@ -9,11 +9,6 @@ namespace rapi {
 
 namespace {
 
-// The time one connect attempt may take before the next one starts.
-constexpr DWORD kConnectWaitMs = 1000;
-// Pause between attempts while no device answers.
-constexpr DWORD kRetryPauseMs = 200;
-
 class UniqueHandle {
 public:
   UniqueHandle() = default;
@@ -48,6 +43,29 @@ void reportUnusable(std::string_view name, const std::string& text, const std::s
   OutputDebugStringA(message.c_str());
 }
 
+// The route's settings: PSPC_RAPI_ENDPOINT (not set: the connection
+// manager's route) and the reply time-out. E_INVALIDARG, told to a debugger,
+// for one that is set but not usable.
+HRESULT readSettings(std::optional<Endpoint>& endpoint, uint32_t& replyTimeoutMs) {
+  std::string text = readVariable(kEndpointVariable, "");
+  if (!text.empty()) {
+    std::string error;
+    endpoint.emplace();
+    if (!parseEndpoint(text, *endpoint, error)) {
+      reportUnusable(kEndpointVariable, text, error);
+      return E_INVALIDARG;
+    }
+  }
+  text = readVariable(kReplyTimeoutVariable, "");
+  if (!text.empty() && !parseReplyTimeout(text, replyTimeoutMs)) {
+    reportUnusable(kReplyTimeoutVariable, text,
+                   "expected milliseconds from " + std::to_string(kMinReplyTimeoutMs) + " to " +
+                       std::to_string(kMaxReplyTimeoutMs));
+    return E_INVALIDARG;
+  }
+  return S_OK;
+}
+
 } // namespace
 
 struct Connection::Attempt {
@@ -77,34 +95,13 @@ HRESULT Connection::beginAttempt(RAPIINIT* record, std::shared_ptr<Attempt>& sta
     if (state_ != State::Idle) return CERAPI_E_ALREADYINITIALIZED;
   }
   if (record) {
-    // The event is in the record whatever happens next, so the caller can
-    // always wait on it.
-    record->heRapiInit = nullptr;
-    record->hrRapiInit = E_PENDING;
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!event) return HRESULT_FROM_WIN32(GetLastError());
-    if (callerEvent_) CloseHandle(callerEvent_);
-    callerEvent_ = event;
-    record->heRapiInit = event;
+    HRESULT hr = handOutCallerEvent(*record);
+    if (FAILED(hr)) return hr;
   }
   std::optional<Endpoint> endpoint;
-  std::string text = readVariable(kEndpointVariable, "");
-  if (!text.empty()) {
-    std::string error;
-    endpoint.emplace();
-    if (!parseEndpoint(text, *endpoint, error)) {
-      reportUnusable(kEndpointVariable, text, error);
-      return E_INVALIDARG;
-    }
-  }
   uint32_t replyTimeoutMs = DeviceSocket::kDefaultReplyTimeoutMs;
-  text = readVariable(kReplyTimeoutVariable, "");
-  if (!text.empty() && !parseReplyTimeout(text, replyTimeoutMs)) {
-    reportUnusable(kReplyTimeoutVariable, text,
-                   "expected milliseconds from " + std::to_string(kMinReplyTimeoutMs) + " to " +
-                       std::to_string(kMaxReplyTimeoutMs));
-    return E_INVALIDARG;
-  }
+  HRESULT hr = readSettings(endpoint, replyTimeoutMs);
+  if (FAILED(hr)) return hr;
   int winsockError = 0;
   if (!startWinsock(winsockError)) return HRESULT_FROM_WIN32(DWORD(winsockError));
 
@@ -117,19 +114,39 @@ HRESULT Connection::beginAttempt(RAPIINIT* record, std::shared_ptr<Attempt>& sta
     attempt->record = record;
     attempt->callerEvent = record->heRapiInit;
   }
+  hr = startThread(*attempt);
+  if (FAILED(hr)) return hr;
+  attempt_ = attempt;
+  started = std::move(attempt);
+  return S_OK;
+}
 
+HRESULT Connection::handOutCallerEvent(RAPIINIT& record) {
+  // The event is in the record whatever happens next, so the caller can
+  // always wait on it.
+  record.heRapiInit = nullptr;
+  record.hrRapiInit = E_PENDING;
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!event) return HRESULT_FROM_WIN32(GetLastError());
+  if (callerEvent_) CloseHandle(callerEvent_);
+  callerEvent_ = event;
+  record.heRapiInit = event;
+  return S_OK;
+}
+
+HRESULT Connection::startThread(Attempt& attempt) {
   // The attempt's thread holds a reference on this DLL, so FreeLibrary cannot
   // unmap the code it runs; it drops it as it ends (FreeLibraryAndExitThread).
   HMODULE self = nullptr;
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&Connection::attemptThread),
                           &self))
     return HRESULT_FROM_WIN32(GetLastError());
-  attempt->module = self;
+  attempt.module = self;
   {
     std::lock_guard lock(linkMutex_);
     state_ = State::Connecting;
   }
-  HANDLE thread = CreateThread(nullptr, 0, &Connection::attemptThread, attempt.get(), 0, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, &Connection::attemptThread, &attempt, 0, nullptr);
   if (!thread) {
     DWORD error = GetLastError();
     FreeLibrary(self);
@@ -137,9 +154,7 @@ HRESULT Connection::beginAttempt(RAPIINIT* record, std::shared_ptr<Attempt>& sta
     state_ = State::Idle;
     return HRESULT_FROM_WIN32(error);
   }
-  attempt->thread.reset(thread);
-  attempt_ = attempt;
-  started = std::move(attempt);
+  attempt.thread.reset(thread);
   return S_OK;
 }
 

@@ -5,8 +5,8 @@
 // ends the connection and asks for a new one) -> Idle (CeRapiUninit).
 //
 // Two routes lead to the device. With PSPC_RAPI_ENDPOINT=host:port set, the
-// attempt dials that endpoint every ~200 ms until it answers (tests and
-// benchmarks). Without it, the attempt asks the desktop's connection manager
+// attempt dials that endpoint, pausing kRetryPauseMs between tries, until it
+// answers (tests and benchmarks). Without it, the attempt asks the desktop's connection manager
 // for an attached device (manager_route.h); its thread then stays with the
 // connection and drops the link when the manager says the device is gone.
 //
@@ -75,9 +75,12 @@ private:
 
   // Starts a connection attempt; lifecycleMutex_ held.
   HRESULT beginAttempt(RAPIINIT* record, std::shared_ptr<Attempt>& started);
+  // Puts a new event in the caller's record, for CeRapiInitEx.
+  HRESULT handOutCallerEvent(RAPIINIT& record);
+  // Starts the attempt's thread; the connection is Connecting while it runs.
+  HRESULT startThread(Attempt& attempt);
   void runAttempt(Attempt& attempt);
   HRESULT dialEndpoint(Attempt& attempt);
-  HRESULT askManager(Attempt& attempt, ManagerRoute& route);
   // Takes `candidate` as the link, unless CeRapiUninit has begun meanwhile.
   bool adopt(Attempt& attempt, DeviceSocket& candidate);
   void endAttempt(Attempt& attempt, HRESULT result);

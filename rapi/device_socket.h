@@ -17,6 +17,13 @@ namespace rapi {
 // may not be started under the loader lock.
 bool startWinsock(int& error);
 
+// The time one connect may take, to the device or to the connection manager.
+constexpr DWORD kConnectWaitMs = 1000;
+// The pause before the next try while the device, or the manager, is not
+// there yet: short beside a person's wait, long beside a connect on the
+// same machine.
+constexpr DWORD kRetryPauseMs = 200;
+
 // Opens a TCP connection to `endpoint`: gives up after `waitMs`, or as soon
 // as `stop` is signalled. The socket comes back in blocking mode.
 bool openTcp(const Endpoint& endpoint, HANDLE stop, DWORD waitMs, SOCKET& connected);

@@ -1,22 +1,8 @@
 #include "endpoint.h"
 
+#include "../protocol/text_forms.h"
+
 namespace rapi {
-
-namespace {
-
-bool parsePort(std::string_view text, uint16_t& port) {
-  if (text.empty() || text.size() > 5) return false;
-  uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + uint32_t(c - '0');
-  }
-  if (value == 0 || value > 65535) return false;
-  port = uint16_t(value);
-  return true;
-}
-
-} // namespace
 
 bool parseEndpoint(std::string_view text, Endpoint& endpoint, std::string& error) {
   std::string_view host, port;
@@ -46,7 +32,7 @@ bool parseEndpoint(std::string_view text, Endpoint& endpoint, std::string& error
     return false;
   }
   uint16_t number = 0;
-  if (!parsePort(port, number)) {
+  if (!textform::readNumber(port, number, uint16_t(1))) {
     error = "the port must be a number from 1 to 65535";
     return false;
   }
@@ -56,15 +42,7 @@ bool parseEndpoint(std::string_view text, Endpoint& endpoint, std::string& error
 }
 
 bool parseReplyTimeout(std::string_view text, uint32_t& milliseconds) {
-  if (text.empty() || text.size() > 6) return false;
-  uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + uint32_t(c - '0');
-  }
-  if (value < kMinReplyTimeoutMs || value > kMaxReplyTimeoutMs) return false;
-  milliseconds = value;
-  return true;
+  return textform::readNumber(text, milliseconds, kMinReplyTimeoutMs, kMaxReplyTimeoutMs);
 }
 
 } // namespace rapi

@@ -6,14 +6,8 @@ namespace rapi {
 
 namespace {
 
-// The time one connect may take, to the manager or to the device.
-constexpr DWORD kConnectWaitMs = 1000;
-// Pause before the manager is asked again after something went wrong.
-constexpr DWORD kRetryPauseMs = 250;
 // How long one wait-device waits in the manager before it is asked again.
 constexpr uint32_t kWaitDeviceMs = 30000;
-// A channel file is one short line.
-constexpr DWORD kMaxChannelFileBytes = 256;
 
 std::wstring widen(const std::string& utf8) {
   if (utf8.empty()) return std::wstring();
@@ -38,7 +32,7 @@ bool readSmallFile(const std::wstring& path, std::string& content) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  char buffer[kMaxChannelFileBytes];
+  char buffer[linkchannel::kMaxChannelFileBytes];
   DWORD got = 0;
   BOOL read = ReadFile(file, buffer, sizeof(buffer), &got, nullptr);
   CloseHandle(file);
@@ -47,13 +41,16 @@ bool readSmallFile(const std::wstring& path, std::string& content) {
   return true;
 }
 
+// What tells one channel file from another: its port and token.
+std::string identityOf(const linkchannel::ChannelFile& file) { return std::to_string(file.port) + " " + file.token; }
+
 } // namespace
 
 std::wstring channelFilePath(const VariableReader& variable, const UnixToDos& unixToDos) {
-  std::wstring folder = variable(L"PSPCLINK_DIR");
+  std::wstring folder = variable(widen(linkchannel::kDirVariable).c_str());
   if (folder.empty()) {
-    std::wstring runtime = variable(L"XDG_RUNTIME_DIR");
-    if (!runtime.empty()) folder = runtime + L"/pspclink";
+    std::wstring runtime = variable(widen(linkchannel::kRuntimeDirVariable).c_str());
+    if (!runtime.empty()) folder = runtime + L"/" + widen(linkchannel::kRuntimeFolderName);
   }
   if (!folder.empty()) {
     while (folder.size() > 1 && folder.back() == L'/') folder.pop_back();
@@ -64,7 +61,7 @@ std::wstring channelFilePath(const VariableReader& variable, const UnixToDos& un
   if (home.rfind(L"\\??\\", 0) == 0) home[1] = L'\\';
   if (home.empty()) return std::wstring();
   while (home.size() > 1 && home.back() == L'\\') home.pop_back();
-  return home + L"\\.pspclink\\" + widen(linkchannel::kChannelFileName);
+  return home + L"\\" + widen(linkchannel::kHomeFolderName) + L"\\" + widen(linkchannel::kChannelFileName);
 }
 
 std::wstring processVariable(const wchar_t* name) {
@@ -110,7 +107,7 @@ public:
   }
 
   bool open(uint16_t port, HANDLE stop) {
-    if (!openTcp(Endpoint{"127.0.0.1", port}, stop, kConnectWaitMs, socket_)) return false;
+    if (!openTcp(Endpoint{linkchannel::kChannelAddress, port}, stop, kConnectWaitMs, socket_)) return false;
     event_ = WSACreateEvent();
     return event_ != WSA_INVALID_EVENT && WSAEventSelect(socket_, event_, FD_READ | FD_CLOSE) == 0;
   }
@@ -190,53 +187,72 @@ ManagerRoute::Outcome ManagerRoute::open(DeviceSocket& link) {
 }
 
 ManagerRoute::Step ManagerRoute::askManager(DeviceSocket& link, Outcome& outcome) {
+  linkchannel::ChannelFile file;
+  std::string shownPath;
+  if (!readChannelFile(file, shownPath)) return Step::Again;
+  const std::string manager =
+      std::string("the connection manager on ") + linkchannel::kChannelAddress + ":" + std::to_string(file.port);
+  if (auto step = greet(file, shownPath, manager)) return *step;
+  if (auto step = awaitUsableDevice(manager)) return *step;
+  return openRapi(link, manager, outcome);
+}
+
+bool ManagerRoute::readChannelFile(linkchannel::ChannelFile& file, std::string& shownPath) {
   const std::wstring path = channelFilePath(processVariable, dosPathOf);
   if (path.empty()) {
-    report("no channel folder of the connection manager: set PSPCLINK_DIR to the folder of pspclink serve");
-    return Step::Again;
+    report(std::string("no channel folder of the connection manager: set ") + linkchannel::kDirVariable +
+           " to the folder of pspclink serve");
+    return false;
   }
-  const std::string shownPath = utf8(path);
+  shownPath = utf8(path);
   std::string text;
   if (!readSmallFile(path, text)) {
     report("waiting for the connection manager: no channel file " + shownPath + " (is pspclink serve running?)");
-    return Step::Again;
+    return false;
   }
-  auto file = linkchannel::parseChannelFile(text);
-  if (!file) {
+  auto read = linkchannel::parseChannelFile(text);
+  if (!read) {
     report("waiting for the connection manager: " + shownPath + " is not a channel file");
-    return Step::Again;
+    return false;
   }
   // A file whose token was refused is waited out: asking again would only
   // be refused again, and fill the manager's log.
-  const std::string identity = std::to_string(file->port) + " " + file->token;
-  if (identity == refusedChannel_) return Step::Again;
-  const std::string manager = "the connection manager on 127.0.0.1:" + std::to_string(file->port);
+  if (identityOf(*read) == refusedChannel_) return false;
+  file = std::move(*read);
+  return true;
+}
 
+std::optional<ManagerRoute::Step> ManagerRoute::greet(const linkchannel::ChannelFile& file,
+                                                      const std::string& shownPath, const std::string& manager) {
   auto channel = std::make_unique<Channel>();
-  if (!channel->open(file->port, stop_)) {
+  if (!channel->open(file.port, stop_)) {
     if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) return Step::Stopped;
-    report("waiting for the connection manager: nothing answers on 127.0.0.1:" + std::to_string(file->port) +
-           ", the port of " + shownPath);
+    report(std::string("waiting for the connection manager: nothing answers on ") + linkchannel::kChannelAddress +
+           ":" + std::to_string(file.port) + ", the port of " + shownPath);
     return Step::Again;
   }
   std::string line;
-  if (!channel->send("hello " + file->token)) return Step::Again;
+  if (!channel->send("hello " + file.token)) return Step::Again;
   if (auto step = readAnswer(*channel, line, manager + " closed the channel before it answered hello")) return *step;
   if (line != "ok") {
-    refusedChannel_ = identity;
+    refusedChannel_ = identityOf(file);
     report(manager + " refused the token of " + shownPath + " (\"" + line.substr(0, 200) +
            "\"): waiting for the channel file of a running manager");
     return Step::Again;
   }
   channel_ = std::move(channel);
-  token_ = file->token;
+  token_ = file.token;
+  return std::nullopt;
+}
 
+std::optional<ManagerRoute::Step> ManagerRoute::awaitUsableDevice(const std::string& manager) {
+  std::string line;
   for (;;) {
     report("waiting for a device to attach to " + manager);
     if (!channel_->send("wait-device timeout=" + std::to_string(kWaitDeviceMs))) return Step::Again;
     if (auto step = readAnswer(*channel_, line, manager + " closed the channel")) return *step;
     std::string reason;
-    switch (readDeviceAnswer(line, route_, reason)) {
+    switch (readDeviceAnswer(line, device_, reason)) {
     case AnswerKind::None:
       continue;
     case AnswerKind::Refused:
@@ -248,11 +264,11 @@ ManagerRoute::Step ManagerRoute::askManager(DeviceSocket& link, Outcome& outcome
     case AnswerKind::Device:
       break;
     }
-    if (refused_.token != token_ || refused_.attach != route_.attach) break;
+    if (refused_.token != token_ || refused_.attach != device_.attach) return std::nullopt;
     // Its password was refused on this attach: only the next one is tried.
-    report("waiting for the next attach: device \"" + route_.name + "\" refused the password on attach " +
-           std::to_string(route_.attach));
-    if (!channel_->send("watch attach=" + std::to_string(route_.attach))) return Step::Again;
+    report("waiting for the next attach: device \"" + device_.name + "\" refused the password on attach " +
+           std::to_string(device_.attach));
+    if (!channel_->send("watch attach=" + std::to_string(device_.attach))) return Step::Again;
     switch (awaitGone()) {
     case Watch::Stopped:
       return Step::Stopped;
@@ -262,31 +278,34 @@ ManagerRoute::Step ManagerRoute::askManager(DeviceSocket& link, Outcome& outcome
       break;
     }
   }
+}
 
-  const std::string device = "device \"" + route_.name + "\" at " + route_.address + ":" + std::to_string(route_.port);
+ManagerRoute::Step ManagerRoute::openRapi(DeviceSocket& link, const std::string& manager, Outcome& outcome) {
+  const std::string device =
+      "device \"" + device_.name + "\" at " + device_.address + ":" + std::to_string(device_.rapiPort);
   DeviceSocket candidate;
-  if (!candidate.connect(Endpoint{route_.address, route_.port}, stop_, kConnectWaitMs, replyTimeoutMs_)) {
+  if (!candidate.connect(Endpoint{device_.address, device_.rapiPort}, stop_, kConnectWaitMs, replyTimeoutMs_)) {
     if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) return Step::Stopped;
     report(device + " does not answer on its RAPI port");
     return Step::Again;
   }
-  if (!route_.prelude.empty()) {
+  if (!device_.prelude.empty()) {
     uint8_t answer = 0;
-    if (candidate.unlock(route_.prelude, answer) != LinkError::None) {
+    if (candidate.unlock(device_.prelude, answer) != LinkError::None) {
       report(device + " did not answer the password that opens its RAPI connection");
       return Step::Again;
     }
     if (answer == 0) {
-      refused_ = RefusedAttach{token_, route_.attach};
+      refused_ = RefusedAttach{token_, device_.attach};
       report(device + " refused the password on its RAPI connection; it is tried again when it attaches anew");
       outcome = Outcome::PasswordRefused;
       return Step::Done;
     }
   }
   // Watched from now on: an attach that ends meanwhile is answered "gone" at once.
-  if (!channel_->send("watch attach=" + std::to_string(route_.attach))) return Step::Again;
+  if (!channel_->send("watch attach=" + std::to_string(device_.attach))) return Step::Again;
   link = std::move(candidate);
-  report("connected to " + device + " (attach " + std::to_string(route_.attach) + ") through " + manager);
+  report("connected to " + device + " (attach " + std::to_string(device_.attach) + ") through " + manager);
   outcome = Outcome::Connected;
   return Step::Done;
 }
@@ -312,17 +331,17 @@ ManagerRoute::Watch ManagerRoute::awaitGone() {
     case Channel::Read::Stopped:
       return Watch::Stopped;
     case Channel::Read::Closed:
-      report("the connection manager closed the channel while device \"" + route_.name + "\" was in use");
+      report("the connection manager closed the channel while device \"" + device_.name + "\" was in use");
       return Watch::Broken;
     case Channel::Read::Line:
       break;
     }
     if (line == "gone") {
-      report("device \"" + route_.name + "\" (attach " + std::to_string(route_.attach) + ") is gone");
+      report("device \"" + device_.name + "\" (attach " + std::to_string(device_.attach) + ") is gone");
       return Watch::Gone;
     }
     if (line.rfind("error", 0) == 0) {
-      report("the connection manager cannot watch device \"" + route_.name + "\": " + line.substr(0, 200));
+      report("the connection manager cannot watch device \"" + device_.name + "\": " + line.substr(0, 200));
       return Watch::Broken;
     }
   }

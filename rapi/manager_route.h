@@ -24,12 +24,11 @@
 
 namespace rapi {
 
-// Where the channel file is, as a Windows path this process can open:
-// $PSPCLINK_DIR/channel, else $XDG_RUNTIME_DIR/pspclink/channel, else the
-// home folder's .pspclink/channel. Wine passes the Unix environment through
-// but for HOME, which it gives as WINEHOMEDIR, the home folder as an NT path
-// ("\??\Z:\home\user"). `unixToDos` maps a Unix path to a Windows one. Empty
-// when none of the three is set.
+// Where the channel file is, as a Windows path this process can open: in
+// the channel folder where link_channel.h puts it. Wine passes the Unix
+// environment through but for HOME, which it gives as WINEHOMEDIR, the home
+// folder as an NT path ("\??\Z:\home\user"). `unixToDos` maps a Unix path
+// to a Windows one. Empty when none of the three is set.
 using VariableReader = std::function<std::wstring(const wchar_t* name)>;
 using UnixToDos = std::function<std::wstring(const std::wstring& unixPath)>;
 std::wstring channelFilePath(const VariableReader& variable, const UnixToDos& unixToDos);
@@ -70,14 +69,28 @@ public:
   // breaks (true), or until `stop` (false). Costs nothing while it waits.
   bool watch();
 
-  const DeviceRoute& route() const { return route_; }
+  const linkchannel::DeviceRecord& device() const { return device_; }
 
 private:
   class Channel;
   enum class Step { Again, Stopped, Done };
   enum class Watch { Gone, Broken, Stopped };
 
+  // One try: the channel file, hello, wait-device until a device is usable,
+  // then its RAPI port. Again when something went wrong, after telling it.
   Step askManager(DeviceSocket& link, Outcome& outcome);
+  // The channel file read and checked; false when there is none to use yet.
+  bool readChannelFile(linkchannel::ChannelFile& file, std::string& shownPath);
+  // Opens the channel and says hello with the file's token; nothing when
+  // the manager took it.
+  std::optional<Step> greet(const linkchannel::ChannelFile& file, const std::string& shownPath,
+                            const std::string& manager);
+  // Asks wait-device until the manager names a device to open; nothing then.
+  // An attach whose device refused the password is waited out.
+  std::optional<Step> awaitUsableDevice(const std::string& manager);
+  // Connects to the device's RAPI port, sending the encoded password first
+  // when it has one, and watches the attach from then on.
+  Step openRapi(DeviceSocket& link, const std::string& manager, Outcome& outcome);
   // Reads the manager's next answer into `line`: nothing when there is one;
   // else the step to take (Stopped, or Again once `whenClosed` is told).
   std::optional<Step> readAnswer(Channel& channel, std::string& line, const std::string& whenClosed);
@@ -90,7 +103,7 @@ private:
   DWORD replyTimeoutMs_;
   RefusedAttach& refused_;
   std::unique_ptr<Channel> channel_;
-  DeviceRoute route_;
+  linkchannel::DeviceRecord device_; // the one wait-device gave
   std::string token_;
   std::string lastReport_;
   // A channel file whose token the manager refused: not offered again

@@ -111,6 +111,63 @@ static void EnableSelectionControls(HWND hwnd) {
   EnableWindow(GetDlgItem(hwnd, IDC_VB_COMPONENT), TRUE);
 }
 
+// Starts the device tool, which writes the data file; it is not waited for.
+static bool StartDeviceTool() {
+  STARTUPINFOA startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION process;
+  ZeroMemory(&process, sizeof process);
+  return CeCreateProcess(deviceToolPath, L"", NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process) != FALSE;
+}
+
+// The data file, open and of a size that can be read; INVALID_HANDLE_VALUE
+// (and closed) otherwise.
+static HANDLE OpenDeviceData() {
+  HANDLE dataFile = CeCreateFile(deviceDataPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  if (dataFile == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+  if (CeGetFileSize(dataFile, NULL) == 0xFFFFFFFF) {
+    CeCloseHandle(dataFile);
+    return INVALID_HANDLE_VALUE;
+  }
+  return dataFile;
+}
+
+static void ReadDeviceTag(HANDLE dataFile, char deviceTag[DeviceTagChars + 1]) {
+  // Cleared first: a short file or a failed read leaves zero units, read as
+  // full stops, never bytes of some earlier use of the memory.
+  BYTE deviceData[DeviceDataBytes];
+  ZeroMemory(deviceData, sizeof deviceData);
+  DWORD bytesRead = 0;
+  CeReadFile(dataFile, deviceData, DeviceDataBytes, &bytesRead, NULL);
+  BuildDeviceTag(deviceData, deviceTag);
+  NormaliseDeviceTag(deviceTag);
+}
+
+// The device accepted by its tag's version and language, whose folder is
+// then the one the files come from; refused, and the program ended, otherwise.
+static bool AcceptDevice(const char deviceTag[DeviceTagChars + 1], HANDLE dataFile) {
+  char versionText[5];
+  memcpy(versionText, deviceTag, 4);
+  versionText[4] = '\0';
+  if (VersionValue(versionText) >= RefusedVersion) {
+    RefuseDevice(WrongVersionText, dataFile);
+    return false;
+  }
+  const char* languageCode = deviceTag + 7;
+  if (strcmp(languageCode, " ENG") == 0) {
+    lstrcpyA(setupState.languageFolder, "English");
+  } else if (strcmp(languageCode, " JPN") == 0) {
+    lstrcpyA(setupState.languageFolder, "Japanese");
+  } else {
+    RefuseDevice(WrongLanguageText, dataFile);
+    return false;
+  }
+  return true;
+}
+
 DWORD WINAPI ProbeWorker(LPVOID parameter) {
   (void)parameter;
   Sleep(ProbePauseMs);
@@ -120,57 +177,15 @@ DWORD WINAPI ProbeWorker(LPVOID parameter) {
     EndWithTimeOut();
     return 0;
   }
-
-  STARTUPINFOA startup;
-  ZeroMemory(&startup, sizeof startup);
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_SHOW;
-  PROCESS_INFORMATION process;
-  ZeroMemory(&process, sizeof process);
   // The tool is not waited for: its data file is read in whatever state it is.
-  if (!CeCreateProcess(deviceToolPath, L"", NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
-    EndSilently();
-    return 0;
-  }
-
-  HANDLE dataFile = CeCreateFile(deviceDataPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  HANDLE dataFile = StartDeviceTool() ? OpenDeviceData() : INVALID_HANDLE_VALUE;
   if (dataFile == INVALID_HANDLE_VALUE) {
     EndSilently();
     return 0;
   }
-  if (CeGetFileSize(dataFile, NULL) == 0xFFFFFFFF) {
-    CeCloseHandle(dataFile);
-    EndSilently();
-    return 0;
-  }
-
-  // Cleared first: a short file or a failed read leaves zero units, read as
-  // full stops, never bytes of some earlier use of the memory.
-  BYTE deviceData[DeviceDataBytes];
-  ZeroMemory(deviceData, sizeof deviceData);
-  DWORD bytesRead = 0;
-  CeReadFile(dataFile, deviceData, DeviceDataBytes, &bytesRead, NULL);
-
   char deviceTag[DeviceTagChars + 1];
-  BuildDeviceTag(deviceData, deviceTag);
-  NormaliseDeviceTag(deviceTag);
-  char versionText[5];
-  memcpy(versionText, deviceTag, 4);
-  versionText[4] = '\0';
-  if (VersionValue(versionText) >= RefusedVersion) {
-    RefuseDevice(WrongVersionText, dataFile);
-    return 0;
-  }
-  const char* languageCode = deviceTag + 7;
-  if (strcmp(languageCode, " ENG") == 0) {
-    lstrcpyA(setupState.languageFolder, "English");
-  } else if (strcmp(languageCode, " JPN") == 0) {
-    lstrcpyA(setupState.languageFolder, "Japanese");
-  } else {
-    RefuseDevice(WrongLanguageText, dataFile);
-    return 0;
-  }
+  ReadDeviceTag(dataFile, deviceTag);
+  if (!AcceptDevice(deviceTag, dataFile)) return 0;
 
   FillComponentSizes(setupState.hwndSelection);
   CeCloseHandle(dataFile);

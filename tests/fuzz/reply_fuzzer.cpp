@@ -233,10 +233,10 @@ void channelAnswers(const uint8_t* data, size_t size) {
       first = false;
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    rapi::DeviceRoute route;
+    linkchannel::DeviceRecord route;
     std::string reason;
     if (rapi::readDeviceAnswer(line, route, reason) != rapi::AnswerKind::Device) continue;
-    if (route.port == 0 || !rapi::detail::dottedAddress(route.address))
+    if (route.rapiPort == 0 || !linkchannel::isDottedAddress(route.address))
       finding("a device record accepted without a port or an address: " + line);
     if (!route.prelude.empty() &&
         (route.prelude.size() < 4 || route.prelude.size() - 2 != controlwire::loadLe16(route.prelude.data())))

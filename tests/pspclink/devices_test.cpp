@@ -45,7 +45,7 @@ TEST_F(DevicesTest, TheAttachedDeviceIsRecordedAndASecondOneRefused) {
   auto record = devices_.attached();
   ASSERT_TRUE(record);
   EXPECT_EQ(record->address, "127.0.0.2");
-  EXPECT_EQ(record->rapiPort, 990u);
+  EXPECT_EQ(record->rapiPort, controlwire::kRapiPort);
   EXPECT_EQ(record->since, 1700000000);
   EXPECT_EQ(record->attach, 41u);
   EXPECT_TRUE(record->usable);

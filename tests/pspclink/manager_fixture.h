@@ -211,7 +211,7 @@ protected:
     const auto channel = linkchannel::parseChannelFile(readText(folder_ / linkchannel::kChannelFileName));
     ASSERT_TRUE(channel);
     channel_ = *channel;
-    devicePort_ = uint16_t(std::stoi(readText(folder_ / "call.port")));
+    devicePort_ = uint16_t(std::stoi(readText(folder_ / linkchannel::kCallPortFileName)));
   }
   // SIGTERM (or Ctrl-C's SIGINT), as a person stopping the manager does; its
   // exit status.
@@ -223,7 +223,7 @@ protected:
     return status;
   }
 
-  std::string log() const { return readText(folder_ / "pspclink.log"); }
+  std::string log() const { return readText(folder_ / linkchannel::kLogFileName); }
   // Waits until the manager's log holds `text`.
   ::testing::AssertionResult logs(const std::string& text) const {
     if (eventually([&] { return log().find(text) != std::string::npos; })) return ::testing::AssertionSuccess();

@@ -24,7 +24,7 @@ TEST_F(ManagerTest, ADeviceAttachesIsShownAndItsClosedSocketDetachesIt) {
   const Ran none = run({"status"});
   EXPECT_EQ(none.status, 0);
   EXPECT_EQ(none.out, "no device\nmanager:     listening on 127.0.0.1:" + std::to_string(devicePort_) + "; log " +
-                          (folder_ / "pspclink.log").string() + "\n");
+                          (folder_ / linkchannel::kLogFileName).string() + "\n");
 
   auto device = this->device(kDeviceA, hexBytes("00000000"));
   ASSERT_TRUE(logs("attached: PsPC at 127.0.0.2: platform Palm PC, model P1, OS 2.11 (build 163), CPU MIPS type 4000"));
@@ -32,7 +32,7 @@ TEST_F(ManagerTest, ADeviceAttachesIsShownAndItsClosedSocketDetachesIt) {
   const std::string record = channel->ask("wait-device timeout=20000");
   ASSERT_TRUE(attached(record)) << record;
   EXPECT_EQ(field(record, "address"), "127.0.0.2");
-  EXPECT_EQ(field(record, "rapi-port"), "990");
+  EXPECT_EQ(field(record, "rapi-port"), std::to_string(controlwire::kRapiPort));
   EXPECT_EQ(field(record, "os"), "2.11");
   EXPECT_EQ(field(record, "state"), "unlocked");
   EXPECT_EQ(field(record, "prelude"), "<no prelude>");
@@ -173,7 +173,7 @@ TEST_F(ManagerTest, TheChannelIsTheUsersAloneAndTellsNothingWithoutTheToken) {
   struct stat info {};
   ASSERT_EQ(::stat(folder_.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
-  ASSERT_EQ(::stat((folder_ / "channel").c_str(), &info), 0);
+  ASSERT_EQ(::stat((folder_ / linkchannel::kChannelFileName).c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 
   auto device = this->device(kDeviceA);
@@ -197,13 +197,13 @@ TEST_F(ManagerTest, TheChannelIsTheUsersAloneAndTellsNothingWithoutTheToken) {
   EXPECT_EQ(second.status, 1);
   EXPECT_TRUE(has(second.err, "a connection manager is already running with the channel folder")) << second.err;
   EXPECT_EQ(stop(), 0);
-  EXPECT_FALSE(fs::exists(folder_ / "channel"));
-  EXPECT_FALSE(fs::exists(folder_ / "call.port"));
+  EXPECT_FALSE(fs::exists(folder_ / linkchannel::kChannelFileName));
+  EXPECT_FALSE(fs::exists(folder_ / linkchannel::kCallPortFileName));
   EXPECT_TRUE(has(log(), "detached: PsPC at 127.0.0.2 (the connection manager stopped)"));
   const Ran after = run({"status"});
   EXPECT_EQ(after.status, 1);
-  EXPECT_EQ(after.err,
-            "pspclink: no connection manager is running (no channel file at " + (folder_ / "channel").string() + ")\n");
+  const std::string channelFile = (folder_ / linkchannel::kChannelFileName).string();
+  EXPECT_EQ(after.err, "pspclink: no connection manager is running (no channel file at " + channelFile + ")\n");
 }
 
 TEST_F(ManagerTest, AChannelFolderOpenToOthersOrOfAnotherUserIsRefused) {
@@ -235,12 +235,13 @@ TEST_F(ManagerTest, AStaleChannelFileIsToldAndReplacedAndARestartedManagerTakesT
     ::close(fd);
     return ntohs(a.sin_port);
   }();
-  std::ofstream(folder_ / "channel") << closedPort << " " << std::string(64, 'a') << "\n";
-  fs::permissions(folder_ / "channel", fs::perms::owner_read | fs::perms::owner_write);
+  std::ofstream(folder_ / linkchannel::kChannelFileName) << closedPort << " " << std::string(64, 'a') << "\n";
+  fs::permissions(folder_ / linkchannel::kChannelFileName, fs::perms::owner_read | fs::perms::owner_write);
   const Ran stale = run({"status"});
   EXPECT_EQ(stale.status, 1);
-  EXPECT_TRUE(has(stale.err, "no connection manager is running (the channel file " + (folder_ / "channel").string() +
-                                 " was left by one that stopped)"))
+  const std::string channelFile = (folder_ / linkchannel::kChannelFileName).string();
+  EXPECT_TRUE(
+      has(stale.err, "no connection manager is running (the channel file " + channelFile + " was left by one that stopped)"))
       << stale.err;
 
   start();
@@ -251,7 +252,7 @@ TEST_F(ManagerTest, AStaleChannelFileIsToldAndReplacedAndARestartedManagerTakesT
   // The manager restarts: the device's control connection ends with it.
   EXPECT_EQ(stop(SIGINT), 0);
   EXPECT_TRUE(device->closedByPeer());
-  EXPECT_FALSE(fs::exists(folder_ / "channel"));
+  EXPECT_FALSE(fs::exists(folder_ / linkchannel::kChannelFileName));
   listenPort_ = devicePort_; // the new manager listens where the device calls
   start();
   auto again = this->device(kDeviceA);

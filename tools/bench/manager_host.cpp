@@ -1,7 +1,7 @@
 #include "manager_host.h"
 
 #include "channel_client.h"
-#include "channel_folder.h"
+#include "link_channel.h"
 #include "spawn_args.h"
 
 #include <fcntl.h>
@@ -75,7 +75,7 @@ ManagerHost::ManagerHost(const fs::path& program, const fs::path& workDir, std::
     }
     pauseBriefly();
   }
-  const std::string port = readWhole(folder_ / pspclink::kCallPortFileName);
+  const std::string port = readWhole(folder_ / linkchannel::kCallPortFileName);
   port_ = uint16_t(std::strtoul(port.c_str(), nullptr, 10));
   if (port_ == 0) {
     stop();
