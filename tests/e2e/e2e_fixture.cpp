@@ -119,6 +119,7 @@ std::string utf8(const std::u16string& text) {
 
 fs::path Binaries::win64Bin() { return PSPC_E2E_WIN64_BIN; }
 fs::path Binaries::runner() { return PSPC_E2E_WINE_RUNNER; }
+fs::path Binaries::pspclink() { return PSPC_E2E_PSPCLINK; }
 
 std::string packageFileContent(const std::string& path, size_t bytes) {
   // A simple generator seeded by the name: cheap, and different per file.
@@ -142,15 +143,6 @@ void writePackageTree(const fs::path& root, const std::vector<PackageFile>& file
     const std::string content = packageFileContent(file.path, file.bytes);
     out.write(content.data(), std::streamsize(content.size()));
     if (!out) throw std::runtime_error("cannot write the package file " + target.string());
-  }
-}
-
-bool waitUntil(const std::function<bool()>& holds, Milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (holds()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
   }
 }
 
@@ -430,9 +422,8 @@ std::vector<pspc::FlatJson> E2eTest::opRecords(const std::string& op) const {
   return records;
 }
 
-bool E2eTest::waitForOpLog(const std::function<bool(const std::vector<pspc::FlatJson>&)>& holds,
-                           Milliseconds timeout) const {
-  return waitUntil([&] { return holds(opLog()); }, timeout);
+bool E2eTest::waitForOpLog(const std::function<bool(const std::vector<pspc::FlatJson>&)>& holds) const {
+  return waitUntil([&] { return holds(opLog()); });
 }
 
 } // namespace e2e

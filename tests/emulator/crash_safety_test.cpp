@@ -221,8 +221,7 @@ TEST_F(CrashSafety, KilledWhileWritingTheDeviceLosesNothingItAcknowledged) {
     size_t calls = 0;
     std::thread desktop(writeUntilTheLinkDrops, imageDir_, std::cref(stop), std::ref(writing), std::ref(entries),
                         std::ref(calls), pickSeed);
-    if (!duringStart)
-      for (int waited = 0; !writing && waited < 10000; ++waited) std::this_thread::sleep_for(1ms);
+    if (!duringStart) testsupport::waitUntil([&] { return writing.load(); });
     std::this_thread::sleep_for(killAfter);
     ::kill(server, SIGKILL);
     int status = 0;

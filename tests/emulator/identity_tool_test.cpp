@@ -2,6 +2,7 @@
 // device tool with the data file it writes.
 #include "device_fixture.h"
 #include "device_tool.h"
+#include "wait_until.h"
 
 #include <chrono>
 #include <thread>
@@ -271,11 +272,8 @@ TEST_F(SlowTool, WritesAfterItsDelayWhileTheDeviceKeepsAnswering) {
   EXPECT_EQ(find(u"\\Windows\\*").size(), 1u);
   uint32_t total = 0, free = 0;
   device_->storeInformation(total, free);
-  const auto hangGuard = started + std::chrono::seconds(20);
-  while (!fs::exists(dataFile()) || fs::file_size(dataFile()) != 2600) {
-    ASSERT_LT(std::chrono::steady_clock::now(), hangGuard) << "the delayed tool never wrote";
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  ASSERT_TRUE(testsupport::waitUntil([&] { return fs::exists(dataFile()) && fs::file_size(dataFile()) == 2600; }))
+      << "the delayed tool never wrote";
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
   uint32_t freeAfter = 0;
   device_->storeInformation(total, freeAfter);
