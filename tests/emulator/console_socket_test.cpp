@@ -161,7 +161,7 @@ TEST_F(ConsoleSocketTest, ASecondEmulatorOnTheSameImageIsRefusedAndTakesNothing)
   Server third(*device_, *log_, faults_, lineSpeed_, options);
   EXPECT_THROW(third.start(), std::runtime_error);
   third.stop();
-  EXPECT_EQ(readHostFile(image::consoleSocketFile(imageDir_)), "notes");
+  EXPECT_EQ(readFile(image::consoleSocketFile(imageDir_)), "notes");
 }
 
 TEST_F(ConsoleSocketTest, AnImageFolderOfAnyPathLengthIsServed) {

@@ -174,7 +174,7 @@ protected:
       files[it->path().string()] = S_ISDIR(info.st_mode)
                                        ? std::string("folder")
                                        : std::to_string(info.st_mtim.tv_sec) + "." +
-                                             std::to_string(info.st_mtim.tv_nsec) + " " + readHostFile(it->path());
+                                             std::to_string(info.st_mtim.tv_nsec) + " " + readFile(it->path());
     }
     return files;
   }

@@ -152,7 +152,7 @@ TEST(DeviceImage, IsMadeOnlyInANewOrEmptyFolder) {
   for (const char* folder : {"Windows", "Temp", "My Documents"}) {
     EXPECT_TRUE(fs::is_directory(scratch / "new/fs" / folder)) << folder;
   }
-  EXPECT_NE(readHostFile(scratch / "new/fs/Windows/MakeZlkData.exe").find("device tool"), std::string::npos);
+  EXPECT_NE(readFile(scratch / "new/fs/Windows/MakeZlkData.exe").find("device tool"), std::string::npos);
   EXPECT_FALSE(image::create(scratch / "new", Identity{}, error));
   EXPECT_NE(error.find("not empty"), std::string::npos);
 
@@ -237,7 +237,7 @@ TEST_F(DeviceTool, CannotReplaceADataFileHeldOpenWithoutWriteSharing) {
   const uint32_t reader = createFile(kDeviceDataPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, error);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(startTool());
-  EXPECT_EQ(readHostFile(dataFile()), "old");
+  EXPECT_EQ(readFile(dataFile()), "old");
 }
 
 class QuietTool : public DeviceTool {

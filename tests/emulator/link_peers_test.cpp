@@ -76,7 +76,7 @@ TEST_F(LinkPeers, ASilentPeerDoesNotHoldUpAnotherAndLeavesNothingBehind) {
   ASSERT_TRUE(silent.connect(server_->linkPort()));
   ASSERT_TRUE(busy.connect(server_->linkPort()));
   copyFile(busy, u"\\Windows\\served.dll", "while another peer says nothing");
-  EXPECT_EQ(readHostFile(image::fsRoot(imageDir_) / "Windows" / "served.dll"), "while another peer says nothing");
+  EXPECT_EQ(readFile(image::fsRoot(imageDir_) / "Windows" / "served.dll"), "while another peer says nothing");
   EXPECT_EQ(server_->connectionCount(), 2u);
 
   silent.close();

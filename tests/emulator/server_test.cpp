@@ -72,7 +72,7 @@ TEST_F(ServerTest, CallsRunOnTheDeviceAndAreLoggedWithTheirArguments) {
   EXPECT_EQ(write(client, handle, "hello").written, 5u);
   auto closed = client.call(CloseHandleRequest{handle});
   ASSERT_TRUE(closed);
-  EXPECT_EQ(readHostFile(image::fsRoot(imageDir_) / "Windows" / "New.dll"), "hello");
+  EXPECT_EQ(readFile(image::fsRoot(imageDir_) / "Windows" / "New.dll"), "hello");
 
   auto storePayload = client.call(GetStoreInformationRequest{});
   StoreInformationReply store;
@@ -229,7 +229,7 @@ TEST_F(ServerTest, InjectedFailureHitsExactlyTheNthCall) {
   EXPECT_EQ(third.result, 1u);
   client.call(CloseHandleRequest{handle});
   // The failed call never ran: its bytes are not in the file.
-  EXPECT_EQ(readHostFile(image::fsRoot(imageDir_) / "Temp" / "f.bin"), "aaaacccc");
+  EXPECT_EQ(readFile(image::fsRoot(imageDir_) / "Temp" / "f.bin"), "aaaacccc");
   auto writes = recordsOf("CeWriteFile");
   ASSERT_EQ(writes.size(), 3u);
   EXPECT_EQ(field(writes[1], "injectedFault"), "true");
@@ -248,7 +248,7 @@ TEST_F(ServerTest, InjectedLinkDropsEndTheConnectionBeforeTheCallRuns) {
   second.data = {'5'};
   EXPECT_FALSE(client.call(second));
   ASSERT_TRUE(waitForRecords("disconnect", 1));
-  EXPECT_EQ(readHostFile(image::fsRoot(imageDir_) / "Temp" / "d.bin"), "1234");
+  EXPECT_EQ(readFile(image::fsRoot(imageDir_) / "Temp" / "d.bin"), "1234");
 
   // A drop after a number of bytes cuts a request in the middle: it never runs.
   ASSERT_TRUE(faults_.add("drop-after-bytes:10", error)) << error;

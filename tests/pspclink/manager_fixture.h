@@ -5,6 +5,7 @@
 #pragma once
 
 #include "device_bytes.h"
+#include "files.h"
 #include "pspclink_expect.h"
 #include "tcp_peer.h"
 
@@ -26,21 +27,14 @@ using testsupport::TcpPeer;
 using testsupport::waitUntil;
 using Ran = testsupport::PspclinkProcess::Run;
 
-inline std::string readText(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testsupport::readFile;
 
 inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 class ManagerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    char pattern[] = "/tmp/pspclink-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    scratch_ = pattern;
+    scratch_ = testsupport::makeScratchFolder("pspclink-test");
     folder_ = scratch_ / "channel-folder";
     manager_ = std::make_unique<testsupport::PspclinkProcess>(PSPCLINK_PATH, folder_, scratch_);
   }

@@ -135,7 +135,7 @@ TEST_F(ManagerTest, ThePasswordIsSentAsACountAndEncodedBytesAndARefusalLeavesThe
   EXPECT_TRUE(has(shown.out, "state:       locked (the device refused the password")) << shown.out;
   EXPECT_FALSE(refusing->closedByPeer(200ms)) << "the locked device stays attached";
 
-  for (const std::string& text : {log(), readText(scratch_ / "serve.err"), readText(scratch_ / "serve.out"), shown.out})
+  for (const std::string& text : {log(), readFile(scratch_ / "serve.err"), readFile(scratch_ / "serve.out"), shown.out})
     EXPECT_FALSE(has(text, "ab\n") || has(text, " ab ")) << text;
 }
 

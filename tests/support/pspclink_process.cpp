@@ -1,6 +1,7 @@
 #include "pspclink_process.h"
 
 #include "channel_folder.h"
+#include "files.h"
 #include "wait_until.h"
 
 #include <fcntl.h>
@@ -24,13 +25,6 @@ namespace {
 
 // What the serve prints once its files are in place.
 constexpr char kReadyLine[] = "pspclink: channel file ";
-
-std::string readText(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Waits for a child to end, killing it when it will not; its exit status,
 // 128 + the signal that ended it.
@@ -86,15 +80,15 @@ void PspclinkProcess::start(std::vector<std::string> args, std::vector<std::stri
   bool ended = false;
   const bool started = waitUntil([&] {
     ended = ::waitpid(pid_, nullptr, WNOHANG) == pid_;
-    return ended || readText(work_ / "serve.out").find(kReadyLine) != std::string::npos;
+    return ended || readFile(work_ / "serve.out").find(kReadyLine) != std::string::npos;
   });
   if (ended || !started) {
     if (!ended) stop(SIGKILL);
     pid_ = -1;
     throw std::runtime_error("pspclink serve did not start: " + output());
   }
-  const auto channel = linkchannel::parseChannelFile(readText(folder_ / linkchannel::kChannelFileName));
-  devicePort_ = uint16_t(std::strtoul(readText(folder_ / pspclink::kCallPortFileName).c_str(), nullptr, 10));
+  const auto channel = linkchannel::parseChannelFile(readFile(folder_ / linkchannel::kChannelFileName));
+  devicePort_ = uint16_t(std::strtoul(readFile(folder_ / pspclink::kCallPortFileName).c_str(), nullptr, 10));
   if (!channel || devicePort_ == 0) {
     stop(SIGKILL);
     throw std::runtime_error("pspclink serve left no channel file or device port in " + folder_.string());
@@ -114,14 +108,14 @@ PspclinkProcess::Run PspclinkProcess::run(const std::vector<std::string>& args) 
   const fs::path out = work_ / "run.out", err = work_ / "run.err";
   Run ran;
   ran.status = reap(spawn(args, {}, out, err));
-  ran.out = readText(out);
-  ran.err = readText(err);
+  ran.out = readFile(out);
+  ran.err = readFile(err);
   return ran;
 }
 
-std::string PspclinkProcess::log() const { return readText(folder_ / pspclink::kLogFileName); }
+std::string PspclinkProcess::log() const { return readFile(folder_ / pspclink::kLogFileName); }
 
-std::string PspclinkProcess::output() const { return readText(work_ / "serve.out") + readText(work_ / "serve.err"); }
+std::string PspclinkProcess::output() const { return readFile(work_ / "serve.out") + readFile(work_ / "serve.err"); }
 
 bool PspclinkProcess::logs(const std::string& text, size_t count) const {
   return waitUntil([&] {
