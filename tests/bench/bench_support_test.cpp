@@ -3,6 +3,7 @@
 // pspclink and sees a calling device come and go.
 #include "emulator_host.h"
 #include "manager_host.h"
+#include "wait_until.h"
 #include "wine_program.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +20,7 @@ namespace fs = std::filesystem;
 using bench::WindowsProcess;
 using bench::WindowsRun;
 
-// Hang guard of every wait for an outcome that must come.
-constexpr std::chrono::seconds kGuard{30};
+constexpr std::chrono::seconds kGuard = testsupport::kHangGuard;
 
 class BenchSupport : public ::testing::Test {
 protected:
@@ -68,10 +68,10 @@ TEST_F(BenchSupport, LinesComeInOrderEachWithTheMomentItArrived) {
 
 TEST_F(BenchSupport, TheProgramsEndCountsNotThePipes) {
   // A service the program started (Wine's) may hold its output open long
-  // after it ended: the end is the program's, well within the guard.
+  // after it ended (here for twice the guard): the end is the program's.
   const fs::path service = dir_ / "service.pid";
-  const auto figures =
-      bench::runWindowsProgram(script("sleep 60 &\necho $! > '" + service.string() + "'\necho done a=1\n", kGuard));
+  const auto figures = bench::runWindowsProgram(
+      script("sleep " + std::to_string(2 * kGuard.count()) + " &\necho $! > '" + service.string() + "'\necho done a=1\n"));
   std::ifstream pid(service);
   int servicePid = 0;
   if (pid >> servicePid && servicePid > 0) ::kill(servicePid, SIGKILL);

@@ -1,6 +1,7 @@
 #include "e2e_fixture.h"
 
 #include "file_system.h"
+#include "files.h"
 #include "host_file.h"
 #include "win32_codes.h"
 
@@ -26,13 +27,6 @@ constexpr char kRunMarkerVariable[] = "PSPC_E2E_RUN";
 constexpr const char* kLanguageFolders[] = {"English", "Japanese"};
 constexpr const char* kPackageFolders[] = {"MFC", "VB", "ADO"};
 
-std::string readWhole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
   return text;
@@ -51,7 +45,7 @@ std::vector<Leftover> leftovers(const std::string& markerEntry, const std::vecto
   for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
     const std::string name = entry.path().filename().string();
     if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const std::string environment = readWhole(entry.path() / "environ");
+    const std::string environment = testsupport::readFile(entry.path() / "environ");
     bool marked = false;
     for (size_t start = 0; start < environment.size();) {
       size_t end = environment.find('\0', start);
@@ -60,7 +54,7 @@ std::vector<Leftover> leftovers(const std::string& markerEntry, const std::vecto
       start = end + 1;
     }
     if (!marked) continue;
-    std::string commandLine = readWhole(entry.path() / "cmdline");
+    std::string commandLine = testsupport::readFile(entry.path() / "cmdline");
     std::replace(commandLine.begin(), commandLine.end(), '\0', ' ');
     const std::string lowered = lower(commandLine);
     for (const auto& program : programs)
@@ -119,6 +113,7 @@ std::string utf8(const std::u16string& text) {
 
 fs::path Binaries::win64Bin() { return PSPC_E2E_WIN64_BIN; }
 fs::path Binaries::runner() { return PSPC_E2E_WINE_RUNNER; }
+fs::path Binaries::pspclink() { return PSPC_E2E_PSPCLINK; }
 
 std::string packageFileContent(const std::string& path, size_t bytes) {
   // A simple generator seeded by the name: cheap, and different per file.
@@ -145,15 +140,6 @@ void writePackageTree(const fs::path& root, const std::vector<PackageFile>& file
   }
 }
 
-bool waitUntil(const std::function<bool()>& holds, Milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (holds()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-}
-
 std::unique_ptr<pspc::Server> serveOnOwnAddress(pspc::Device& device, pspc::OpLog& log, pspc::Faults& faults,
                                                 pspc::LineSpeed& link, pspc::ServerOptions& options) {
   constexpr unsigned kFirst = 2, kAddresses = 253; // 127.0.0.2 to 127.0.0.254
@@ -175,9 +161,7 @@ std::unique_ptr<pspc::Server> serveOnOwnAddress(pspc::Device& device, pspc::OpLo
 }
 
 void E2eTest::SetUp() {
-  std::string pattern = (fs::temp_directory_path() / "pspc-e2e-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr) << "cannot make a temporary folder: " << std::strerror(errno);
-  scratch_ = pattern;
+  scratch_ = testsupport::makeScratchFolder("pspc-e2e");
   imageDir_ = scratch_ / "image";
   packageDir_ = scratch_ / "packages";
   fs::create_directories(packageDir_);
@@ -430,9 +414,8 @@ std::vector<pspc::FlatJson> E2eTest::opRecords(const std::string& op) const {
   return records;
 }
 
-bool E2eTest::waitForOpLog(const std::function<bool(const std::vector<pspc::FlatJson>&)>& holds,
-                           Milliseconds timeout) const {
-  return waitUntil([&] { return holds(opLog()); }, timeout);
+bool E2eTest::waitForOpLog(const std::function<bool(const std::vector<pspc::FlatJson>&)>& holds) const {
+  return waitUntil([&] { return holds(opLog()); });
 }
 
 } // namespace e2e

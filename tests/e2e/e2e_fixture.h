@@ -15,6 +15,7 @@
 #include "line_speed.h"
 #include "op_log.h"
 #include "server.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,8 @@ struct Binaries {
   static fs::path rapiDll() { return win64Bin() / "rapi.dll"; }
   static fs::path uidriver() { return win64Bin() / "uidriver.exe"; }
   static fs::path testTarget() { return win64Bin() / "uidriver_test_target.exe"; }
+  // The connection manager, a native program of this build.
+  static fs::path pspclink();
 };
 
 // The device a scenario runs against.
@@ -96,9 +99,7 @@ void writePackageTree(const fs::path& root, const std::vector<PackageFile>& file
 // to file, so that a copy under the wrong name shows.
 std::string packageFileContent(const std::string& path, size_t bytes);
 
-// Asks `holds` again and again until it says yes or the time is up; whether it
-// did. For states a program reaches soon after a click.
-bool waitUntil(const std::function<bool()>& holds, Milliseconds timeout = 10s);
+using testsupport::waitUntil;
 
 class E2eTest : public ::testing::Test {
 protected:
@@ -148,8 +149,7 @@ protected:
   // reach a state (the device writes its records as the calls arrive).
   std::vector<pspc::FlatJson> opLog() const;
   std::vector<pspc::FlatJson> opRecords(const std::string& op) const;
-  bool waitForOpLog(const std::function<bool(const std::vector<pspc::FlatJson>&)>& holds,
-                    Milliseconds timeout = 10s) const;
+  bool waitForOpLog(const std::function<bool(const std::vector<pspc::FlatJson>&)>& holds) const;
 
   // Processes this test started that still run: the driver and its program
   // (found by a marker in their environment). Empty once a test has ended them.

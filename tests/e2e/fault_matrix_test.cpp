@@ -130,7 +130,7 @@ TEST_P(StaleDataFile, IsReadAsFreshAndTheInstallGoesOn) {
   const std::vector<uint8_t> fresh = pspc::deviceDataFile(settings.identity);
   const std::string expected =
       GetParam().toolWrites ? std::string(fresh.begin(), fresh.end()) : std::string(stale.begin(), stale.end());
-  EXPECT_TRUE(waitUntil([&] { return deviceFile(pspc::kDeviceDataPath) == expected; }, 10s))
+  EXPECT_TRUE(waitUntil([&] { return deviceFile(pspc::kDeviceDataPath) == expected; }))
       << "the data file is " << (GetParam().toolWrites ? "the tool's late one" : "still the stale one");
 }
 
@@ -192,9 +192,8 @@ public:
   explicit OpLogTail(const fs::path& file) : in_(file, std::ios::binary) {}
 
   // Waits until a record for which `matches` holds has been written; it is then in `found`.
-  bool waitFor(const std::function<bool(const pspc::FlatJson&, size_t&)>& matches, Milliseconds timeout,
-               pspc::FlatJson* found = nullptr) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool waitFor(const std::function<bool(const pspc::FlatJson&, size_t&)>& matches, pspc::FlatJson* found = nullptr) {
+    const auto deadline = std::chrono::steady_clock::now() + testsupport::kHangGuard;
     while (std::chrono::steady_clock::now() < deadline) {
       std::string line;
       while (std::getline(in_, line)) {
@@ -231,10 +230,10 @@ TEST_P(DeviceKilled, UnderARunningTransferLeavesWholeFilesOnceItIsBack) {
   const Ending ending = installBoth([&] {
     OpLogTail log(pspc::image::opLogFile(imageDir()));
     if (point.failNextWriteAfter) {
-      ASSERT_TRUE(log.waitFor([&](auto& r, size_t&) { return point.failNextWriteAfter(r); }, 20s));
+      ASSERT_TRUE(log.waitFor([&](auto& r, size_t&) { return point.failNextWriteAfter(r); }));
       ASSERT_EQ(controlDevice("fault fail:CeWriteFile:1").rfind("ok", 0), 0u);
     }
-    ASSERT_TRUE(log.waitFor(point.reached, 20s, &killedAfter)) << "the transfer never reached the point";
+    ASSERT_TRUE(log.waitFor(point.reached, &killedAfter)) << "the transfer never reached the point";
     stopDevice();
     // Down for a while: the program must neither end nor crash meanwhile.
     std::this_thread::sleep_for(1500ms);
@@ -300,7 +299,7 @@ TEST_P(CancelAtRandom, StopsWithWholeFilesNoNoticeAndExitZero) {
   // the cancel lands there however busy the machine is.
   ASSERT_EQ(controlDevice("fault hold:" + point.op + ":" + std::to_string(point.nth)).rfind("ok", 0), 0u);
   confirm(selection, true, true);
-  ASSERT_TRUE(waitForOpLog([](const auto& log) { return !log.empty() && isOp(log.back(), "hold"); }, 60s))
+  ASSERT_TRUE(waitForOpLog([](const auto& log) { return !log.empty() && isOp(log.back(), "hold"); }))
       << "the transfer never reached the point";
   const WindowInfo transfer = transferDialog();
   ui().click(transfer.hwnd, kCancel);
@@ -311,7 +310,7 @@ TEST_P(CancelAtRandom, StopsWithWholeFilesNoNoticeAndExitZero) {
 
   EXPECT_TRUE(onlyWholeFiles(before_, deviceFiles(), contentsOf(allFiles()), false));
   // The device notes the end of the link as it notices it, a moment after the program has gone.
-  waitForOpLog([](const auto& log) { return !log.empty() && isOp(log.back(), "disconnect"); }, 5s);
+  waitForOpLog([](const auto& log) { return !log.empty() && isOp(log.back(), "disconnect"); });
   const auto log = opLog();
   ASSERT_FALSE(log.empty());
   EXPECT_TRUE(isOp(log.back(), "disconnect"))

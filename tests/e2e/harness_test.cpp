@@ -1,11 +1,7 @@
 // The end-to-end fixture's own parts that need no Wine: the package folders it
 // lays out, the device it arranges, the code page 932 texts it compares with.
 #include "e2e_fixture.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "tcp_peer.h"
 
 #include <fstream>
 
@@ -119,14 +115,7 @@ TEST_F(HarnessTest, AnUnpluggedDeviceHasAPortOnWhichNothingListens) {
   const int port = std::stoi(status.substr(std::string("ok unplugged port=").size()));
   ASSERT_GT(port, 0) << "the program must be given a real port";
 
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(s, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(uint16_t(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_NE(::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << "something answered";
-  ::close(s);
+  EXPECT_FALSE(testsupport::TcpPeer(uint16_t(port)).connected()) << "something answered";
 }
 
 TEST_F(HarnessTest, BadDeviceSettingsAreRefused) {

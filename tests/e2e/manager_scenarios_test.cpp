@@ -8,7 +8,7 @@
 // route's own waits.
 #include "fault_scenario.h"
 #include "link_channel.h"
-#include "manager_process.h"
+#include "pspclink_expect.h"
 #include "setup_scenario.h"
 
 #include <arpa/inet.h>
@@ -100,28 +100,36 @@ protected:
   // The manager (with the password to give, and its ping interval), and the
   // programs started from now on pointed at its channel folder.
   void startManager(std::optional<std::string> password = {}, std::optional<Milliseconds> pingInterval = {}) {
-    ManagerProcess::Options options;
-    options.folder = scratch() / "link";
-    options.password = std::move(password);
-    options.pingInterval = pingInterval;
-    manager_ = std::make_unique<ManagerProcess>(options);
-    manager_->start();
-    setProgramVariable(linkchannel::kDirVariable, options.folder.string());
+    std::vector<std::string> args, environment;
+    if (password) {
+      const fs::path file = scratch() / "manager-password";
+      std::ofstream(file) << *password << "\n";
+      fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write); // as the manager insists
+      args = {"--password-file", file.string()};
+    }
+    if (pingInterval) environment.push_back("PSPCLINK_PING_INTERVAL_MS=" + std::to_string(pingInterval->count()));
+    manager_ = std::make_unique<testsupport::PspclinkProcess>(Binaries::pspclink(), scratch() / "link", scratch());
+    manager_->start(args, environment);
+    setProgramVariable(linkchannel::kDirVariable, manager_->folder().string());
   }
+  ::testing::AssertionResult logs(const std::string& text, size_t count = 1) const {
+    return testsupport::logHolds(*manager_, text, count);
+  }
+  std::string managerStatus() const { return manager_->run({"status"}).out; }
 
   // The device of an earlier install, calling the manager; once the manager
   // has taken it, and every package in place. The device calls once, as a
   // strict real device may: the manager must take its first call.
   void arrangeCalling(DeviceSettings settings = deviceWithPreviousVersions()) {
-    settings.managerPort = manager_->port();
+    settings.managerPort = manager_->devicePort();
     settings.callOnce = true;
     arrange(settings);
-    ASSERT_TRUE(manager_->logs("attached: PsPC at " + deviceAddress() + ": "));
+    ASSERT_TRUE(logs("attached: PsPC at " + deviceAddress() + ": "));
   }
 
   std::string attachedLine() const { return "attached: PsPC at " + deviceAddress() + ": "; }
 
-  std::unique_ptr<ManagerProcess> manager_;
+  std::unique_ptr<testsupport::PspclinkProcess> manager_;
 };
 
 // ---------------------------------------------------------------- the whole install
@@ -129,7 +137,7 @@ protected:
 TEST_F(ThroughTheManager, AWholeInstallFindsTheDeviceThatCalledIn) {
   startManager();
   arrangeCalling();
-  const std::string status = manager_->status();
+  const std::string status = managerStatus();
   EXPECT_TRUE(has(status, "address:     " + deviceAddress() + "\n")) << status;
   EXPECT_TRUE(has(status, "state:       unlocked (no password asked)\n")) << status;
 
@@ -149,7 +157,7 @@ TEST_F(ThroughTheManager, WithTheRightPasswordEveryRapiConnectionBeginsWithIt) {
   DeviceSettings settings = deviceWithPreviousVersions();
   settings.password = "kagi 2.11";
   arrangeCalling(settings);
-  ASSERT_TRUE(manager_->logs("unlocked: PsPC at " + deviceAddress() + " accepted the password"));
+  ASSERT_TRUE(logs("unlocked: PsPC at " + deviceAddress() + " accepted the password"));
 
   const Ending ending = installBoth();
   EXPECT_FALSE(ending.failure.has_value());
@@ -170,8 +178,8 @@ TEST_F(ThroughTheManager, AWrongPasswordLeavesTheDeviceLockedAndUntouched) {
   DeviceSettings settings = deviceWithPreviousVersions();
   settings.password = "kagi 2.11";
   arrangeCalling(settings);
-  ASSERT_TRUE(manager_->logs("locked: PsPC at " + deviceAddress() + " refused the password"));
-  EXPECT_TRUE(has(manager_->status(), "state:       locked (the device refused the password")) << manager_->status();
+  ASSERT_TRUE(logs("locked: PsPC at " + deviceAddress() + " refused the password"));
+  EXPECT_TRUE(has(managerStatus(), "state:       locked (the device refused the password")) << managerStatus();
   ASSERT_EQ(opRecords("password").size(), 1u);
   EXPECT_EQ(text(opRecords("password")[0], "reason"), "wrong password");
 
@@ -224,13 +232,13 @@ TEST_P(DeviceGone, MidFileLeavesWholeFilesAndTheRunEndsOnceItIsBack) {
   const std::string detached = "detached: PsPC at " + deviceAddress() + " (";
 
   const Ending ending = installBoth([&] {
-    ASSERT_TRUE(waitForOpLog(holding, 60s)) << "the transfer never reached its second write";
+    ASSERT_TRUE(waitForOpLog(holding)) << "the transfer never reached its second write";
     switch (GetParam()) {
     case Gone::Silent:
       ASSERT_TRUE(ok(controlDevice("fault silent")));
       ASSERT_TRUE(ok(controlDevice("release")));
-      ASSERT_TRUE(manager_->logs(detached + "no answer to 3 pings)"));
-      ASSERT_TRUE(waitUntil([&] { return desktopLetGoOfTheLink(deviceAddress()); }, 30s))
+      ASSERT_TRUE(logs(detached + "no answer to 3 pings)"));
+      ASSERT_TRUE(waitUntil([&] { return desktopLetGoOfTheLink(deviceAddress()); }))
           << "rapi.dll kept waiting for the answer of a device the manager found gone";
       // The cable back in: the calls it held never run, and it calls again.
       ASSERT_TRUE(ok(controlDevice("unplug")));
@@ -242,7 +250,7 @@ TEST_P(DeviceGone, MidFileLeavesWholeFilesAndTheRunEndsOnceItIsBack) {
       break;
     case Gone::Unplugged:
       ASSERT_TRUE(ok(controlDevice("unplug")));
-      ASSERT_TRUE(manager_->logs(detached + "the device closed the connection)"));
+      ASSERT_TRUE(logs(detached + "the device closed the connection)"));
       // Its held call is dropped, not run, before it is plugged in again.
       ASSERT_TRUE(waitForOpLog([](const auto& log) {
         return std::count_if(log.begin(), log.end(), [](auto& r) { return isOp(r, "disconnect"); }) == 1;
@@ -251,11 +259,11 @@ TEST_P(DeviceGone, MidFileLeavesWholeFilesAndTheRunEndsOnceItIsBack) {
       break;
     case Gone::Stopped:
       stopDevice();
-      ASSERT_TRUE(manager_->logs(detached + "the device closed the connection)"));
+      ASSERT_TRUE(logs(detached + "the device closed the connection)"));
       startDeviceAgain();
       break;
     }
-    ASSERT_TRUE(manager_->logs(attachedLine(), 2)) << "the device never attached again";
+    ASSERT_TRUE(logs(attachedLine(), 2)) << "the device never attached again";
   });
   expectWholeAndTold(ending);
   EXPECT_TRUE(ending.failure.has_value()) << "the device went mid-file, and nothing was missing";
@@ -279,9 +287,9 @@ TEST_F(ThroughTheManager, ASecondDeviceIsRefusedAndTheFirstOnesInstallGoesOn) {
   beforeConfirm_ = [&] { ASSERT_TRUE(ok(controlDevice("fault hold:CeWriteFile:2"))); };
   std::unique_ptr<SecondDevice> second;
   const Ending ending = installBoth([&] {
-    ASSERT_TRUE(waitForOpLog(holding, 60s)) << "the transfer never reached its second write";
-    second = std::make_unique<SecondDevice>(scratch() / "second-image", manager_->port());
-    ASSERT_TRUE(manager_->logs("refused: a device is already attached (PsPC at " + deviceAddress() +
+    ASSERT_TRUE(waitForOpLog(holding)) << "the transfer never reached its second write";
+    second = std::make_unique<SecondDevice>(scratch() / "second-image", manager_->devicePort());
+    ASSERT_TRUE(logs("refused: a device is already attached (PsPC at " + deviceAddress() +
                                "); closed the call from " + second->address()));
     ASSERT_TRUE(ok(controlDevice("release")));
   });
@@ -301,21 +309,21 @@ TEST_F(ThroughTheManager, RestartedItTakesTheDeviceAgainAndTheWaitingSetupInstal
   startManager();
   // A device that calls again after the hang-up, as one whose cable stays up does.
   DeviceSettings settings = deviceWithPreviousVersions();
-  settings.managerPort = manager_->port();
+  settings.managerPort = manager_->devicePort();
   arrange(settings);
-  ASSERT_TRUE(manager_->logs(attachedLine()));
+  ASSERT_TRUE(logs(attachedLine()));
   manager_->stop();
-  ASSERT_TRUE(manager_->logs("detached: PsPC at " + deviceAddress() + " (the connection manager stopped)"));
+  ASSERT_TRUE(logs("detached: PsPC at " + deviceAddress() + " (the connection manager stopped)"));
 
   // setup.exe starts while no manager runs: its probe waits in CeRapiInitEx
   // for one, and for the device to call it.
   startSetup();
   const WindowInfo waiting = waitSelection(ui());
-  manager_->start();
-  ASSERT_TRUE(manager_->logs(attachedLine(), 2)) << "the device did not call the new manager";
+  manager_->startAgain();
+  ASSERT_TRUE(logs(attachedLine(), 2)) << "the device did not call the new manager";
   const WindowInfo selection = awaitAcceptance();
   EXPECT_EQ(selection.hwnd, waiting.hwnd);
-  EXPECT_TRUE(has(manager_->status(), "address:     " + deviceAddress() + "\n")) << manager_->status();
+  EXPECT_TRUE(has(managerStatus(), "address:     " + deviceAddress() + "\n")) << managerStatus();
   confirm(selection, true, true);
   const Ending ending = finish();
 

@@ -62,7 +62,7 @@ protected:
   // A click is handled after the driver has answered: wait for the dialog to
   // show the expected selection before comparing.
   void expectSelection(const WindowInfo& dialog, const Selection& expected, const std::string& after) {
-    waitUntil([&] { return shownSelection(dialog) == expected; }, 5s);
+    waitUntil([&] { return shownSelection(dialog) == expected; });
     EXPECT_EQ(shownSelection(dialog), expected) << "after " << after;
   }
 

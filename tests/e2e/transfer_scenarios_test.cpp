@@ -659,7 +659,7 @@ TEST_F(TransferScenario, ACancelWaitingForAHeldCallKeepsTheDialogPaintingAndEnds
   setProgramVariable("PSPC_RAPI_REPLY_TIMEOUT_MS", "600000");
   const WindowInfo selection = acceptedSelection();
   confirm(selection, true, false);
-  ASSERT_TRUE(waitForOpLog([](auto& log) { return !log.empty() && isOp(log.back(), "hold"); }, 30s))
+  ASSERT_TRUE(waitForOpLog([](auto& log) { return !log.empty() && isOp(log.back(), "hold"); }))
       << "the transfer never reached the held write";
   const WindowInfo transfer = transferDialog();
   ui().click(transfer.hwnd, kCancel);
@@ -687,7 +687,7 @@ TEST_F(TransferScenario, ACancelAfterTheLastFileStillEndsWithTheResetNotice) {
   makePackages({{"Japanese/MFC/mfcce211.dll", 3000}, {"Japanese/ADO/adoce.dll", 2000}});
   const WindowInfo selection = acceptedSelection();
   confirm(selection, true, false);
-  ASSERT_TRUE(waitForOpLog([](auto& log) { return !log.empty() && isOp(log.back(), "hold"); }, 30s))
+  ASSERT_TRUE(waitForOpLog([](auto& log) { return !log.empty() && isOp(log.back(), "hold"); }))
       << "the clean-up never began";
   const WindowInfo transfer = transferDialog();
   ui().click(transfer.hwnd, kCancel);

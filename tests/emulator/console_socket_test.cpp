@@ -4,6 +4,7 @@
 #include "console_client.h"
 #include "scripted_manager.h"
 #include "served_device_fixture.h"
+#include "wait_until.h"
 
 #include <cerrno>
 #include <csignal>
@@ -160,7 +161,7 @@ TEST_F(ConsoleSocketTest, ASecondEmulatorOnTheSameImageIsRefusedAndTakesNothing)
   Server third(*device_, *log_, faults_, lineSpeed_, options);
   EXPECT_THROW(third.start(), std::runtime_error);
   third.stop();
-  EXPECT_EQ(readHostFile(image::consoleSocketFile(imageDir_)), "notes");
+  EXPECT_EQ(readFile(image::consoleSocketFile(imageDir_)), "notes");
 }
 
 TEST_F(ConsoleSocketTest, AnImageFolderOfAnyPathLengthIsServed) {
@@ -253,11 +254,9 @@ public:
   ServingProcess& operator=(const ServingProcess&) = delete;
 
   pid_t pid() const { return pid_; }
-  // Hang guard only: the port file comes once the emulator listens.
+  // The port file comes once the emulator listens.
   bool waitUntilServing(const fs::path& image) const {
-    for (int waited = 0; !fs::exists(image / "link.port") && waited < 3000; ++waited)
-      std::this_thread::sleep_for(10ms);
-    return fs::exists(image / "link.port");
+    return testsupport::waitUntil([&] { return fs::exists(image / "link.port"); });
   }
   // Its exit status once it has ended of itself.
   int wait() {

@@ -175,7 +175,7 @@ protected:
       files[it->path().string()] = S_ISDIR(info.st_mode)
                                        ? std::string("folder")
                                        : std::to_string(info.st_mtim.tv_sec) + "." +
-                                             std::to_string(info.st_mtim.tv_nsec) + " " + readHostFile(it->path());
+                                             std::to_string(info.st_mtim.tv_nsec) + " " + readFile(it->path());
     }
     return files;
   }
@@ -223,8 +223,7 @@ TEST_F(CrashSafety, KilledWhileWritingTheDeviceLosesNothingItAcknowledged) {
     size_t calls = 0;
     std::thread desktop(writeUntilTheLinkDrops, imageDir_, std::cref(stop), std::ref(writing), std::ref(entries),
                         std::ref(calls), pickSeed);
-    if (!duringStart)
-      for (int waited = 0; !writing && waited < 10000; ++waited) std::this_thread::sleep_for(1ms);
+    if (!duringStart) testsupport::waitUntil([&] { return writing.load(); });
     std::this_thread::sleep_for(killAfter);
     ::kill(server, SIGKILL);
     int status = 0;

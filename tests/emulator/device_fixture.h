@@ -4,6 +4,7 @@
 
 #include "device.h"
 #include "device_path.h"
+#include "files.h"
 #include "identity.h"
 #include "win32_codes.h"
 
@@ -22,18 +23,9 @@ namespace pspc::testing {
 
 namespace fs = std::filesystem;
 
-inline fs::path makeTemporaryFolder() {
-  std::string pattern = (fs::temp_directory_path() / "pspc-device-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
+using testsupport::readFile;
 
-inline std::string readHostFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+inline fs::path makeTemporaryFolder() { return testsupport::makeScratchFolder("pspc-device"); }
 
 inline void writeHostFile(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;

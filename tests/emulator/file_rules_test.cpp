@@ -152,7 +152,7 @@ TEST_F(FileRules, ReadOnlyFilesRefuseWritingReplacingAndDeletingButMoveWithTheir
   const auto entries = find(u"\\Temp\\moved.dll");
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].attributes, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
-  EXPECT_EQ(readHostFile(imageDir_ / "attributes.tsv"), "21\t\\Temp\\Moved.dll\n");
+  EXPECT_EQ(readFile(imageDir_ / "attributes.tsv"), "21\t\\Temp\\Moved.dll\n");
 
   // Survives a restart, and the attribute can be cleared while the device is off.
   reopen();
@@ -160,7 +160,7 @@ TEST_F(FileRules, ReadOnlyFilesRefuseWritingReplacingAndDeletingButMoveWithTheir
   device_.reset();
   std::string message;
   ASSERT_TRUE(setFileAttributes(imageDir_, u"\\temp\\moved.dll", FILE_ATTRIBUTE_ARCHIVE, message)) << message;
-  EXPECT_EQ(readHostFile(imageDir_ / "attributes.tsv"), "");
+  EXPECT_EQ(readFile(imageDir_ / "attributes.tsv"), "");
   EXPECT_FALSE(setFileAttributes(imageDir_, u"\\Temp\\none.dll", FILE_ATTRIBUTE_READONLY, message));
   open();
   EXPECT_TRUE(device_->deleteFile(u"\\Temp\\Moved.dll", error));

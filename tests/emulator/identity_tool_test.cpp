@@ -2,6 +2,7 @@
 // device tool with the data file it writes.
 #include "device_fixture.h"
 #include "device_tool.h"
+#include "wait_until.h"
 
 #include <chrono>
 #include <thread>
@@ -151,7 +152,7 @@ TEST(DeviceImage, IsMadeOnlyInANewOrEmptyFolder) {
   for (const char* folder : {"Windows", "Temp", "My Documents"}) {
     EXPECT_TRUE(fs::is_directory(scratch / "new/fs" / folder)) << folder;
   }
-  EXPECT_NE(readHostFile(scratch / "new/fs/Windows/MakeZlkData.exe").find("device tool"), std::string::npos);
+  EXPECT_NE(readFile(scratch / "new/fs/Windows/MakeZlkData.exe").find("device tool"), std::string::npos);
   EXPECT_FALSE(image::create(scratch / "new", Identity{}, error));
   EXPECT_NE(error.find("not empty"), std::string::npos);
 
@@ -236,7 +237,7 @@ TEST_F(DeviceTool, CannotReplaceADataFileHeldOpenWithoutWriteSharing) {
   const uint32_t reader = createFile(kDeviceDataPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, error);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(startTool());
-  EXPECT_EQ(readHostFile(dataFile()), "old");
+  EXPECT_EQ(readFile(dataFile()), "old");
 }
 
 class QuietTool : public DeviceTool {
@@ -271,11 +272,8 @@ TEST_F(SlowTool, WritesAfterItsDelayWhileTheDeviceKeepsAnswering) {
   EXPECT_EQ(find(u"\\Windows\\*").size(), 1u);
   uint32_t total = 0, free = 0;
   device_->storeInformation(total, free);
-  const auto hangGuard = started + std::chrono::seconds(20);
-  while (!fs::exists(dataFile()) || fs::file_size(dataFile()) != 2600) {
-    ASSERT_LT(std::chrono::steady_clock::now(), hangGuard) << "the delayed tool never wrote";
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  ASSERT_TRUE(testsupport::waitUntil([&] { return fs::exists(dataFile()) && fs::file_size(dataFile()) == 2600; }))
+      << "the delayed tool never wrote";
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
   uint32_t freeAfter = 0;
   device_->storeInformation(total, freeAfter);

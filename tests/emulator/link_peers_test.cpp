@@ -6,10 +6,6 @@
 #include "link_client.h"
 #include "served_device_fixture.h"
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <thread>
 
@@ -29,47 +25,6 @@ size_t openDescriptors() {
   return count;
 }
 
-// A desktop end that can vanish the hard way: its link ends with a reset
-// instead of an orderly close, as when the desktop crashed or lost its cable.
-class VanishingPeer {
-public:
-  ~VanishingPeer() { vanish(); }
-  bool connect(uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  }
-  bool send(const std::vector<uint8_t>& bytes) {
-    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
-  }
-  std::optional<std::vector<uint8_t>> receive() {
-    std::vector<uint8_t> payload;
-    while (decoder_.next(payload) != FrameDecoder::Status::Frame) {
-      pollfd p{fd_, POLLIN, 0};
-      uint8_t buffer[65536];
-      if (::poll(&p, 1, 5000) <= 0) return std::nullopt;
-      const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
-      if (got <= 0) return std::nullopt;
-      decoder_.feed(buffer, size_t(got));
-    }
-    return payload;
-  }
-  void vanish() {
-    if (fd_ < 0) return;
-    linger reset{1, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    ::close(fd_);
-    fd_ = -1;
-  }
-
-private:
-  int fd_ = -1;
-  FrameDecoder decoder_;
-};
-
 // A packet header announcing `length` bytes, and nothing of them.
 std::vector<uint8_t> headerOnly(uint32_t length) {
   return {uint8_t(length), uint8_t(length >> 8), uint8_t(length >> 16), uint8_t(length >> 24)};
@@ -79,20 +34,11 @@ class LinkPeers : public ServedDeviceTest {
 protected:
   std::vector<FlatJson> disconnects() const { return recordsOf("disconnect"); }
   // Waits until `count` connections have ended and the server has let them go.
-  bool waitForDisconnects(size_t count, std::chrono::milliseconds limit = 5000ms) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < until) {
-      if (disconnects().size() >= count) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
+  bool waitForDisconnects(size_t count) const {
+    return testsupport::waitUntil([&] { return disconnects().size() >= count; });
   }
-  bool waitForConnections(size_t count) {
-    for (int i = 0; i < 500; ++i) {
-      if (server_->connectionCount() == count) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
+  bool waitForConnections(size_t count) const {
+    return testsupport::waitUntil([&] { return server_->connectionCount() == count; });
   }
 
   template <typename Body, typename Request> Body call(LinkClient& client, const Request& request) {
@@ -130,7 +76,7 @@ TEST_F(LinkPeers, ASilentPeerDoesNotHoldUpAnotherAndLeavesNothingBehind) {
   ASSERT_TRUE(silent.connect(server_->linkPort()));
   ASSERT_TRUE(busy.connect(server_->linkPort()));
   copyFile(busy, u"\\Windows\\served.dll", "while another peer says nothing");
-  EXPECT_EQ(readHostFile(image::fsRoot(imageDir_) / "Windows" / "served.dll"), "while another peer says nothing");
+  EXPECT_EQ(readFile(image::fsRoot(imageDir_) / "Windows" / "served.dll"), "while another peer says nothing");
   EXPECT_EQ(server_->connectionCount(), 2u);
 
   silent.close();
@@ -159,7 +105,7 @@ TEST_F(LinkPeers, APacketHeaderAloneIsGivenUpAndTheNextPeerIsServed) {
 
   ASSERT_TRUE(next.connect(server_->linkPort()));
   copyFile(next, u"\\Temp\\next.txt", "served");
-  EXPECT_TRUE(waiting.closedByPeer(3000));
+  EXPECT_TRUE(waiting.closedByPeer());
   ASSERT_TRUE(waitForDisconnects(2));
   std::vector<std::string> reasons;
   for (const FlatJson& record : disconnects()) {
@@ -239,7 +185,7 @@ TEST_F(LinkPeers, APeerThatVanishesWithRepliesUnreadReleasesItsHandles) {
     device_->closeSession(session);
   }
   serve();
-  VanishingPeer greedy;
+  LinkClient greedy;
   ASSERT_TRUE(greedy.connect(server_->linkPort()));
   std::vector<uint8_t> requests;
   for (int i = 0; i < kHandles; ++i) {
@@ -248,7 +194,7 @@ TEST_F(LinkPeers, APeerThatVanishesWithRepliesUnreadReleasesItsHandles) {
     open.access = GENERIC_READ;
     open.share = FILE_SHARE_READ;
     open.disposition = OPEN_EXISTING;
-    ASSERT_TRUE(greedy.send(frame(encodeRequest(open))));
+    ASSERT_TRUE(greedy.sendRaw(frame(encodeRequest(open))));
     auto payload = greedy.receive();
     ResultReply opened;
     uint32_t hresult = 0;
@@ -260,7 +206,7 @@ TEST_F(LinkPeers, APeerThatVanishesWithRepliesUnreadReleasesItsHandles) {
     const auto packet = frame(encodeRequest(read));
     requests.insert(requests.end(), packet.begin(), packet.end());
   }
-  ASSERT_TRUE(greedy.send(requests));
+  ASSERT_TRUE(greedy.sendRaw(requests));
   std::this_thread::sleep_for(300ms);
   greedy.vanish();
 

@@ -97,7 +97,7 @@ std::map<std::string, std::string> snapshot(const fs::path& folder) {
     std::string state = std::to_string(info.st_mode) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
                         std::to_string(info.st_mtim.tv_nsec);
     if (S_ISLNK(info.st_mode)) state += " -> " + fs::read_symlink(it->path()).string();
-    else if (S_ISREG(info.st_mode)) state += " " + readHostFile(it->path());
+    else if (S_ISREG(info.st_mode)) state += " " + readFile(it->path());
     entries[it->path().string()] = state;
   }
   return entries;
@@ -222,7 +222,7 @@ TEST_F(LinkTraversal, ANulEndsTheNameWhereTheDesktopMeantItToEnd) {
     expected[hostPath("Temp").string()] = snapshot(scratch_)[hostPath("Temp").string()];
     return expected;
   }());
-  EXPECT_EQ(readHostFile(sentinel_ / "secret.txt"), "secret");
+  EXPECT_EQ(readFile(sentinel_ / "secret.txt"), "secret");
 }
 
 } // namespace

@@ -96,12 +96,12 @@ TEST_F(RegistryCalls, ValuesKeepTheirTypeAndExactBytes) {
   EXPECT_EQ(device_->regQueryValue(session_, key, u"", type, data, 6, size), ERROR_SUCCESS);
   EXPECT_EQ(query(key, u"Missing", type, data), ERROR_FILE_NOT_FOUND);
 
-  const auto saved = readHostFile(imageDir_ / "registry.dat");
+  const auto saved = readFile(imageDir_ / "registry.dat");
   reopen();
   ASSERT_EQ(device_->regOpenKey(session_, HKEY_LOCAL_MACHINE, u"SOFTWARE\\TEST", key), ERROR_SUCCESS);
   expectAll();
   EXPECT_FALSE(fs::exists(imageDir_ / "registry.dat.tmp"));
-  EXPECT_EQ(saved, readHostFile(imageDir_ / "registry.dat"));
+  EXPECT_EQ(saved, readFile(imageDir_ / "registry.dat"));
 }
 
 TEST_F(RegistryCalls, KeyHandlesBelongToTheirSession) {

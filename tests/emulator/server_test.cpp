@@ -1,11 +1,9 @@
 // The device on its link: requests over TCP, the op log, malformed peers,
 // injected faults, unplugging and plugging in again.
-#include "../protocol/absent_arguments.h"
-#include "../protocol/hex_bytes.h"
+#include "absent_arguments.h"
+#include "hex_bytes.h"
 #include "link_client.h"
 #include "served_device_fixture.h"
-
-#include <thread>
 
 namespace pspc::testing {
 namespace {
@@ -14,10 +12,9 @@ using namespace rapiwire;
 
 class ServerTest : public ServedDeviceTest {
 protected:
-  // Waits (briefly) until the server has noticed that a connection ended.
-  void waitForDisconnects(size_t count) {
-    for (int i = 0; i < 100 && recordsOf("disconnect").size() < count; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // Waits until the server has noticed that `count` connections ended.
+  bool waitForRecords(const std::string& op, size_t count = 1) const {
+    return testsupport::waitUntil([&] { return recordsOf(op).size() >= count; });
   }
 
   uint32_t createFile(LinkClient& client, const std::u16string& path, uint32_t access, uint32_t disposition,
@@ -75,7 +72,7 @@ TEST_F(ServerTest, CallsRunOnTheDeviceAndAreLoggedWithTheirArguments) {
   EXPECT_EQ(write(client, handle, "hello").written, 5u);
   auto closed = client.call(CloseHandleRequest{handle});
   ASSERT_TRUE(closed);
-  EXPECT_EQ(readHostFile(image::fsRoot(imageDir_) / "Windows" / "New.dll"), "hello");
+  EXPECT_EQ(readFile(image::fsRoot(imageDir_) / "Windows" / "New.dll"), "hello");
 
   auto storePayload = client.call(GetStoreInformationRequest{});
   StoreInformationReply store;
@@ -193,7 +190,7 @@ TEST_F(ServerTest, APeerThatVanishesReleasesItsHandles) {
     ASSERT_TRUE(first.call(key));
     EXPECT_EQ(device_->openHandleCount(), 2u);
   }
-  waitForDisconnects(1);
+  ASSERT_TRUE(waitForRecords("disconnect", 1));
   EXPECT_EQ(device_->openHandleCount(), 0u);
   auto disconnects = recordsOf("disconnect");
   ASSERT_EQ(disconnects.size(), 1u);
@@ -211,8 +208,8 @@ TEST_F(ServerTest, APeerThatStopsHalfwayThroughARequestIsDropped) {
   LinkClient client;
   ASSERT_TRUE(client.connect(server_->linkPort()));
   ASSERT_TRUE(client.sendRaw({40, 0, 0, 0, 5, 0}));
-  EXPECT_TRUE(client.closedByPeer(3000));
-  waitForDisconnects(1);
+  EXPECT_TRUE(client.closedByPeer());
+  ASSERT_TRUE(waitForRecords("disconnect", 1));
   EXPECT_EQ(field(recordsOf("disconnect").at(0), "reason"), "a request stopped arriving halfway");
 }
 
@@ -232,7 +229,7 @@ TEST_F(ServerTest, InjectedFailureHitsExactlyTheNthCall) {
   EXPECT_EQ(third.result, 1u);
   client.call(CloseHandleRequest{handle});
   // The failed call never ran: its bytes are not in the file.
-  EXPECT_EQ(readHostFile(image::fsRoot(imageDir_) / "Temp" / "f.bin"), "aaaacccc");
+  EXPECT_EQ(readFile(image::fsRoot(imageDir_) / "Temp" / "f.bin"), "aaaacccc");
   auto writes = recordsOf("CeWriteFile");
   ASSERT_EQ(writes.size(), 3u);
   EXPECT_EQ(field(writes[1], "injectedFault"), "true");
@@ -250,8 +247,8 @@ TEST_F(ServerTest, InjectedLinkDropsEndTheConnectionBeforeTheCallRuns) {
   second.handle = handle;
   second.data = {'5'};
   EXPECT_FALSE(client.call(second));
-  waitForDisconnects(1);
-  EXPECT_EQ(readHostFile(image::fsRoot(imageDir_) / "Temp" / "d.bin"), "1234");
+  ASSERT_TRUE(waitForRecords("disconnect", 1));
+  EXPECT_EQ(readFile(image::fsRoot(imageDir_) / "Temp" / "d.bin"), "1234");
 
   // A drop after a number of bytes cuts a request in the middle: it never runs.
   ASSERT_TRUE(faults_.add("drop-after-bytes:10", error)) << error;
@@ -262,7 +259,7 @@ TEST_F(ServerTest, InjectedLinkDropsEndTheConnectionBeforeTheCallRuns) {
   create.access = 0xC0000000;
   create.disposition = 1;
   EXPECT_FALSE(next.call(create));
-  waitForDisconnects(2);
+  ASSERT_TRUE(waitForRecords("disconnect", 2));
   EXPECT_FALSE(fs::exists(image::fsRoot(imageDir_) / "Temp" / "never.txt"));
 }
 
@@ -287,10 +284,6 @@ TEST_F(ServerTest, UnpluggedDeviceRefusesLinksUntilPluggedInAgainOnTheSamePort) 
 // held call, is let go by an unplug at once, not after its time.
 TEST_F(ServerTest, HeldCallsAndRepliesWaitForAReleaseOrAnUnplug) {
   serve();
-  auto waitForRecord = [&](const std::string& op) {
-    for (int i = 0; i < 250 && recordsOf(op).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return !recordsOf(op).empty();
-  };
   CreateFileRequest create;
   create.path = u"\\Temp\\held.txt";
   create.access = 0xC0000000;
@@ -300,7 +293,7 @@ TEST_F(ServerTest, HeldCallsAndRepliesWaitForAReleaseOrAnUnplug) {
   ASSERT_TRUE(client.connect(server_->linkPort()));
   ASSERT_EQ(server_->control("fault hold:CeCreateFile:1").rfind("ok", 0), 0u);
   ASSERT_TRUE(client.sendRaw(frame(encodeRequest(create))));
-  ASSERT_TRUE(waitForRecord("hold"));
+  ASSERT_TRUE(waitForRecords("hold"));
   EXPECT_FALSE(client.receive(200)) << "answered while held";
   EXPECT_TRUE(recordsOf("CeCreateFile").empty()) << "run while held";
   EXPECT_EQ(server_->control("release"), "ok released");
@@ -315,10 +308,10 @@ TEST_F(ServerTest, HeldCallsAndRepliesWaitForAReleaseOrAnUnplug) {
   ASSERT_EQ(server_->control("fault hold:CeCreateFile:1").rfind("ok", 0), 0u);
   create.path = u"\\Temp\\never.txt";
   ASSERT_TRUE(client.sendRaw(frame(encodeRequest(create))));
-  for (int i = 0; i < 250 && recordsOf("hold").size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(waitForRecords("hold", 2));
   server_->unplug();
   EXPECT_TRUE(client.closedByPeer());
-  waitForDisconnects(1);
+  waitForRecords("disconnect", 1);
   ASSERT_EQ(recordsOf("disconnect").size(), 1u) << "the held call keeps its connection after an unplug";
   EXPECT_EQ(field(recordsOf("disconnect")[0], "reason"), "the device was unplugged");
   EXPECT_FALSE(fs::exists(image::fsRoot(imageDir_) / "Temp" / "never.txt")) << "a held call dropped never runs";
@@ -330,12 +323,11 @@ TEST_F(ServerTest, HeldCallsAndRepliesWaitForAReleaseOrAnUnplug) {
   ASSERT_EQ(server_->control("delay 600000").rfind("ok", 0), 0u);
   create.path = u"\\Temp\\slow.txt";
   ASSERT_TRUE(slow.sendRaw(frame(encodeRequest(create))));
-  for (int i = 0; i < 250 && recordsOf("CeCreateFile").size() < 2; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  waitForRecords("CeCreateFile", 2);
   ASSERT_EQ(recordsOf("CeCreateFile").size(), 2u) << "the call ran; its answer is held back";
   server_->unplug();
   EXPECT_TRUE(slow.closedByPeer());
-  waitForDisconnects(2);
+  waitForRecords("disconnect", 2);
   ASSERT_EQ(recordsOf("disconnect").size(), 2u) << "the connection still waits out its ten minutes";
   EXPECT_EQ(field(recordsOf("disconnect")[1], "reason"), "the device was unplugged");
 }

@@ -21,7 +21,7 @@ protected:
       const std::string path = entry.path().string();
       if (path.rfind((imageDir_ / "fs").string(), 0) == 0) continue;
       if (entry.path().filename() == "attributes.tsv" || entry.path().filename() == "registry.dat") continue;
-      listing.push_back(path + (entry.is_regular_file() ? ":" + readHostFile(entry.path()) : ""));
+      listing.push_back(path + (entry.is_regular_file() ? ":" + readFile(entry.path()) : ""));
     }
     std::sort(listing.begin(), listing.end());
     return listing;

@@ -1,27 +1,12 @@
 // The device's control connection, checked against bytes written out by hand
 // from the layout: the words, the introduction, the password.
 #include "control_connection.h"
-#include "hex_bytes.h"
+#include "device_bytes.h"
 
 namespace {
 
 using namespace controlwire;
-
-// A device "PsPC" of a "Palm PC" platform, model "P1", OS 2.11 build 163,
-// a MIPS R4000 (cpu 4000 = 0x0FA0), partnerships 0x11223344 and 0x55667788.
-const char kIntroductionHex[] =
-    "00000000"         // 0: nothing the desktop uses
-    "02 0b a300"       // 4: OS 2.11, 6: build 163
-    "a00f 0000"        // 8: cpu type, 10: unused
-    "00000000"         // 12: unused
-    "44332211"         // 16: current partnership
-    "88776655"         // 20: second partnership
-    "24000000"         // 24: device name at 36
-    "2e000000"         // 28: platform name at 46
-    "3e000000"         // 32: model name at 62
-    "5000 7300 5000 4300 0000"             // 36: "PsPC"
-    "5000 6100 6c00 6d00 2000 5000 4300 0000" // 46: "Palm PC"
-    "5000 3100 0000";                      // 62: "P1"
+using devicebytes::introductionBody;
 
 TEST(ControlConnection, WordsAreToldApartByTheirRange) {
   EXPECT_EQ(classifyDeviceWord(0).kind, WordKind::Empty);
@@ -40,7 +25,7 @@ TEST(ControlConnection, WordsAreToldApartByTheirRange) {
 TEST(ControlConnection, AnIntroductionReadsItsFieldsAndNames) {
   Introduction intro;
   std::string reason;
-  ASSERT_TRUE(decodeIntroduction(hexBytes(kIntroductionHex), intro, reason)) << reason;
+  ASSERT_TRUE(decodeIntroduction(introductionBody(), intro, reason)) << reason;
   EXPECT_EQ(intro.osMajor, 2);
   EXPECT_EQ(intro.osMinor, 11);
   EXPECT_EQ(intro.build, 163);
@@ -54,36 +39,41 @@ TEST(ControlConnection, AnIntroductionReadsItsFieldsAndNames) {
   // The device's side writes the same bytes, behind their length word.
   std::vector<uint8_t> message;
   ASSERT_TRUE(encodeIntroductionMessage(intro, message));
-  Bytes expected = hexBytes("44000000"); // 68 bytes
-  const Bytes body = hexBytes(kIntroductionHex);
-  expected.insert(expected.end(), body.begin(), body.end());
-  EXPECT_EQ(message, expected);
+  EXPECT_EQ(message, devicebytes::introduction());
 }
 
+// Every way an introduction is malformed, each with the reason the manager
+// logs for it.
 TEST(ControlConnection, MalformedIntroductionsAreRefusedWithAReason) {
-  const Bytes good = hexBytes(kIntroductionHex);
-  auto refused = [](const Bytes& body) {
-    Introduction intro;
-    std::string reason;
-    const bool ok = decodeIntroduction(body, intro, reason);
-    return ok ? std::string() : reason;
+  const Bytes good = introductionBody();
+  auto withByte = [&](size_t at, uint8_t value) {
+    Bytes body = good;
+    body[at] = value;
+    return body;
   };
-  EXPECT_NE(refused(Bytes(good.begin(), good.begin() + 0x23)), "") << "shorter than its fixed fields";
-  EXPECT_NE(refused(Bytes(512, 0)), "") << "as long as a challenge";
-
-  Bytes pastEnd = good;
-  pastEnd[28] = uint8_t(good.size()); // platform name at the very end
-  EXPECT_NE(refused(pastEnd).find("platform name"), std::string::npos) << refused(pastEnd);
-  Bytes farAway = good;
-  farAway[35] = 0x80; // model name at 0x8000003e
-  EXPECT_NE(refused(farAway).find("model name"), std::string::npos);
-
-  // The last name cut before its terminator: the introduction ends mid-name.
-  const Bytes cut(good.begin(), good.end() - 2);
-  EXPECT_NE(refused(cut).find("terminator"), std::string::npos) << refused(cut);
   Bytes oddTail = good;
   oddTail.pop_back(); // half a unit at the end
-  EXPECT_NE(refused(oddTail).find("terminator"), std::string::npos);
+  const struct {
+    const char* what;
+    Bytes body;
+    const char* reason;
+  } cases[] = {
+      {"shorter than its fixed fields", Bytes(good.begin(), good.begin() + 0x23),
+       "an introduction of 35 bytes (36 to 511 expected)"},
+      {"as long as a challenge", Bytes(512, 0), "an introduction of 512 bytes"},
+      {"a name at the very end", withByte(28, uint8_t(good.size())), "the platform name starts at 68, past the end"},
+      {"a name offset far out", withByte(27, 0xFF), "the device name starts at 4278190116, past the end"},
+      {"a name offset with its top bit set", withByte(35, 0x80), "the model name starts at 2147483710, past the end"},
+      {"the last name cut before its terminator", Bytes(good.begin(), good.end() - 2),
+       "the model name has no terminator"},
+      {"half a unit at the end", oddTail, "the model name has no terminator"},
+  };
+  for (const auto& c : cases) {
+    Introduction intro;
+    std::string reason;
+    EXPECT_FALSE(decodeIntroduction(c.body, intro, reason)) << c.what;
+    EXPECT_EQ(reason.rfind(c.reason, 0), 0u) << c.what << ": " << reason;
+  }
 
   // Names may overlap or share bytes: only their bounds matter.
   Bytes shared = good;

@@ -62,51 +62,40 @@ TEST_F(ManagerTest, TheDeviceIsGoneAfterThreeUnansweredPingsAndASilentCallerIsRe
   start({}, {"PSPCLINK_PING_INTERVAL_MS=100"});
   auto device = this->device(kDeviceA);
   for (int ping = 0; ping < 3; ++ping) {
-    const Bytes word = device->receive(4);
+    const auto word = device->receive(4);
     ASSERT_EQ(word, hexBytes(kPingHex)) << "ping " << ping;
-    device->send(word);
+    device->send(*word);
   }
   // Silent from now on: the connection stays open, the pings go unanswered.
   EXPECT_TRUE(logs("detached: PsPC at 127.0.0.2 (no answer to 3 pings)"));
   EXPECT_TRUE(device->closedByPeer());
   EXPECT_EQ(client()->ask("status"), "none");
 
-  Connection silent(devicePort_, kDeviceB);
+  TcpPeer silent(devicePort_, kDeviceB);
   EXPECT_TRUE(silent.closedByPeer());
   EXPECT_TRUE(logs("refused: the call from 127.0.0.3: no introduction within 300 ms"));
 }
 
+// The reasons a malformed introduction is refused for are the codec's and
+// the session's to tell; here, that the manager goes on serving after one.
 TEST_F(ManagerTest, ASecondDeviceIsRefusedAndMalformedCallsLeaveTheManagerServing) {
   start();
   const Bytes good = introduction();
   Bytes noTerminator = good;
   noTerminator[noTerminator.size() - 2] = 'x';
-  Bytes pastTheEnd = good;
-  pastTheEnd[4 + 32] = 0xF0;
-  const Bytes tooShort = hexBytes("05000000");
-  const struct {
-    Bytes bytes;
-    const char* logged;
-  } calls[] = {
-      {tooShort, "refused: the call from 127.0.0.3: a malformed introduction: a length of 5 bytes"},
-      {noTerminator, "refused: the call from 127.0.0.3: a malformed introduction: the model name has no terminator"},
-      {pastTheEnd, "refused: the call from 127.0.0.3: a malformed introduction: the model name starts at 240"},
-  };
-  for (const auto& call : calls) {
-    Connection hostile(devicePort_, kDeviceB);
-    hostile.send(call.bytes);
-    EXPECT_TRUE(hostile.closedByPeer()) << call.logged;
-    EXPECT_TRUE(logs(call.logged));
-  }
   {
-    Connection cut(devicePort_, kDeviceB);
+    TcpPeer hostile(devicePort_, kDeviceB);
+    hostile.send(noTerminator);
+    EXPECT_TRUE(hostile.closedByPeer());
+    EXPECT_TRUE(logs("refused: the call from 127.0.0.3: a malformed introduction: the model name has no terminator"));
+    TcpPeer cut(devicePort_, kDeviceB);
     cut.send(Bytes(good.begin(), good.begin() + 30));
   }
   EXPECT_TRUE(logs("ended: the call from 127.0.0.3 closed before its introduction"));
 
   auto first = device(kDeviceA);
   ASSERT_TRUE(logs("attached: PsPC at 127.0.0.2"));
-  Connection second(devicePort_, kDeviceB);
+  TcpPeer second(devicePort_, kDeviceB);
   second.send(good);
   EXPECT_TRUE(second.closedByPeer());
   EXPECT_TRUE(logs("refused: a device is already attached (PsPC at 127.0.0.2); closed the call from 127.0.0.3"));
@@ -146,7 +135,7 @@ TEST_F(ManagerTest, ThePasswordIsSentAsACountAndEncodedBytesAndARefusalLeavesThe
   EXPECT_TRUE(has(shown.out, "state:       locked (the device refused the password")) << shown.out;
   EXPECT_FALSE(refusing->closedByPeer(200ms)) << "the locked device stays attached";
 
-  for (const std::string& text : {log(), readText(scratch_ / "serve.err"), readText(scratch_ / "serve.out"), shown.out})
+  for (const std::string& text : {log(), readFile(scratch_ / "serve.err"), readFile(scratch_ / "serve.out"), shown.out})
     EXPECT_FALSE(has(text, "ab\n") || has(text, " ab ")) << text;
 }
 
@@ -181,7 +170,7 @@ TEST_F(ManagerTest, TheChannelIsTheUsersAloneAndTellsNothingWithoutTheToken) {
   std::string wrong = channel_.token;
   wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
   for (const std::string& first : {"hello " + wrong, std::string("status")}) {
-    Connection stranger(channel_.port);
+    TcpPeer stranger(channel_.port);
     const std::string answer = stranger.ask(first);
     EXPECT_EQ(answer.rfind("error ", 0), 0u) << answer;
     EXPECT_TRUE(stranger.closedByPeer()) << first;
@@ -230,10 +219,10 @@ TEST_F(ManagerTest, AStaleChannelFileIsToldAndReplacedAndARestartedManagerTakesT
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0;
     ::close(fd);
-    return ntohs(a.sin_port);
+    return bound ? ntohs(a.sin_port) : uint16_t(0);
   }();
   std::ofstream(folder_ / linkchannel::kChannelFileName) << closedPort << " " << std::string(64, 'a') << "\n";
   fs::permissions(folder_ / linkchannel::kChannelFileName, fs::perms::owner_read | fs::perms::owner_write);
@@ -253,8 +242,8 @@ TEST_F(ManagerTest, AStaleChannelFileIsToldAndReplacedAndARestartedManagerTakesT
   EXPECT_EQ(stop(SIGINT), 0);
   EXPECT_TRUE(device->closedByPeer());
   EXPECT_FALSE(fs::exists(folder_ / linkchannel::kChannelFileName));
-  listenPort_ = devicePort_; // the new manager listens where the device calls
-  start();
+  start(); // listening where the device calls
+
   auto again = this->device(kDeviceA);
   const std::string after = statusWhen(attached);
   ASSERT_TRUE(attached(after)) << after;

@@ -1,6 +1,7 @@
 // The device's end of the serial cable over a pseudo-terminal pair, the test
 // playing the desktop on the other end.
 #include "serial_cable.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +18,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Long enough never to be reached by a test that passes: a hang guard only.
-constexpr auto kGuard = 60s;
+constexpr auto kGuard = testsupport::kHangGuard;
 
 struct PtyPair {
   int desktop = -1; // the master side

@@ -14,14 +14,12 @@ std::string environment(const char* name) {
   return length && length < sizeof(buffer) ? std::string(buffer, length) : std::string();
 }
 
-std::string tellEmulator(const std::string& command) { return controlLine("PSPC_EMULATOR_CONSOLE", command); }
-
-std::string controlLine(const char* endpointVariable, const std::string& command) {
+std::string tellEmulator(const std::string& command) {
   static bool started = [] {
     WSADATA data;
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
   }();
-  std::string endpoint = environment(endpointVariable);
+  std::string endpoint = environment("PSPC_EMULATOR_CONSOLE");
   size_t colon = endpoint.rfind(':');
   if (!started || colon == std::string::npos) return "";
   addrinfo hints{};
@@ -33,7 +31,7 @@ std::string controlLine(const char* endpointVariable, const std::string& command
   SOCKET s = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
   std::string answer;
   if (s != INVALID_SOCKET && connect(s, address->ai_addr, int(address->ai_addrlen)) == 0) {
-    DWORD timeout = 10000;
+    DWORD timeout = kHangGuardMs;
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout));
     std::string line = command + "\n";
     send(s, line.data(), int(line.size()), 0);
@@ -46,12 +44,12 @@ std::string controlLine(const char* endpointVariable, const std::string& command
   return answer;
 }
 
-HRESULT connectDevice(DWORD waitMs) {
+HRESULT connectDevice() {
   RAPIINIT init{};
   init.cbSize = sizeof(init);
   HRESULT hr = CeRapiInitEx(&init);
   if (FAILED(hr)) return hr;
-  if (WaitForSingleObject(init.heRapiInit, waitMs) != WAIT_OBJECT_0) return HRESULT_FROM_WIN32(WAIT_TIMEOUT);
+  if (WaitForSingleObject(init.heRapiInit, kHangGuardMs) != WAIT_OBJECT_0) return HRESULT_FROM_WIN32(WAIT_TIMEOUT);
   return init.hrRapiInit;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "rapi.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -11,20 +12,19 @@
 
 namespace rapitest {
 
+// The hang guard, for Win32 waits.
+constexpr DWORD kHangGuardMs = DWORD(std::chrono::milliseconds(testsupport::kHangGuard).count());
+
 // Sends one command line to the emulator's console, through the test
 // wrapper's TCP relay to it (PSPC_EMULATOR_CONSOLE), and returns its one-line
 // answer, or "" when the channel cannot be reached.
 std::string tellEmulator(const std::string& command);
 
-// The same for any control port of the test wrapper's that takes one line
-// and answers one: the one named by the variable `endpointVariable`.
-std::string controlLine(const char* endpointVariable, const std::string& command);
-
 // PSPC_EMULATOR_* as the test wrapper set them ("" when unset).
 std::string environment(const char* name);
 
-// Requests the connection and waits up to `waitMs` for it; S_OK when connected.
-HRESULT connectDevice(DWORD waitMs = 10000);
+// Requests the connection and waits for it; S_OK when connected.
+HRESULT connectDevice();
 
 // Milliseconds since `start` (GetTickCount64).
 ULONGLONG elapsedSince(ULONGLONG start);

@@ -3,109 +3,24 @@
 // refusing a call, claiming more data than was asked for. Each must fail the
 // call with its failure value, leave the caller's buffers alone, and (but for
 // a refusal) drop the link.
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include "fake_device.h"
 
 #include "rapi.h"
 
-#include "../../protocol/rapi_commands.h"
-#include "../protocol/absent_arguments.h"
-#include "../protocol/hex_bytes.h"
+#include "absent_arguments.h"
+#include "hex_bytes.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using rapitest::FakeDevice;
+using rapitest::storeReply;
 
 Bytes framed(const Bytes& payload) { return rapiwire::frame(payload); }
-
-// Accepts one connection and answers each request packet with the next
-// scripted bytes (sent as they stand: frame them for a well-formed reply).
-// After the script, it closes the connection or holds it open.
-class FakeDevice {
-public:
-  enum class AfterScript { Close, HoldOpen };
-
-  FakeDevice(std::vector<Bytes> replies, AfterScript after) : replies_(std::move(replies)), after_(after) {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    listen(listener_, 1);
-    int length = sizeof(address);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~FakeDevice() {
-    stop_ = true;
-    closesocket(listener_);
-    thread_.join();
-  }
-  std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
-  // The request packets received so far (payloads, without their length).
-  std::vector<Bytes> requests() {
-    while (!scriptDone_ && !stop_) Sleep(10);
-    return requests_;
-  }
-
-private:
-  bool receive(SOCKET s, uint8_t* out, size_t size) {
-    while (size > 0) {
-      int got = recv(s, reinterpret_cast<char*>(out), int(size), 0);
-      if (got <= 0) return false;
-      out += got;
-      size -= size_t(got);
-    }
-    return true;
-  }
-  void serve() {
-    SOCKET s = accept(listener_, nullptr, nullptr);
-    if (s == INVALID_SOCKET) return;
-    for (const Bytes& reply : replies_) {
-      uint8_t prefix[4];
-      if (!receive(s, prefix, 4)) break;
-      uint32_t length = prefix[0] | prefix[1] << 8 | prefix[2] << 16 | uint32_t(prefix[3]) << 24;
-      Bytes request(length);
-      if (length > (1u << 22) || !receive(s, request.data(), length)) break;
-      requests_.push_back(std::move(request));
-      send(s, reinterpret_cast<const char*>(reply.data()), int(reply.size()), 0);
-    }
-    scriptDone_ = true;
-    if (after_ == AfterScript::HoldOpen)
-      while (!stop_) Sleep(10);
-    closesocket(s);
-  }
-
-  std::vector<Bytes> replies_;
-  AfterScript after_;
-  SOCKET listener_ = INVALID_SOCKET;
-  uint16_t port_ = 0;
-  std::thread thread_;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> scriptDone_{false};
-  std::vector<Bytes> requests_;
-};
-
-Bytes storeReply(uint32_t storeSize, uint32_t freeSize) {
-  rapiwire::StoreInformationReply reply;
-  reply.result = 1;
-  reply.hasInfo = true;
-  reply.storeSize = storeSize;
-  reply.freeSize = freeSize;
-  return framed(reply.encode());
-}
 
 class FakeDeviceTest : public ::testing::Test {
 protected:

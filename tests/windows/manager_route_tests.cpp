@@ -1,29 +1,30 @@
-// rapi.dll's route through the connection manager, against a stand-in manager
-// (fake_manager/fake_pspclink.cpp) that names the wrapper's emulator as the
-// attached device; the tests attach and detach it, spoil the channel file and
-// lock the device with a password through the stand-in's control port.
-// Run by with-emulator.sh --manager: PSPC_RAPI_ENDPOINT is not set.
+// rapi.dll's route through the connection manager. First against the real
+// pspclink (run by with-emulator.sh --manager), which the wrapper's emulator
+// calls with its password from an address of its own: the tests plug and
+// unplug the device and silence it through its console, and move the
+// channel file away. Then against a manager scripted inside the test
+// program, for what a real one never does on request: name a device that
+// refuses the password it hands out, close its channel while the device
+// stays, or leave a channel file with a token not its own.
+// Winsock (fake_device.h) before rapi.h, which brings in windows.h.
+#include "fake_device.h"
+
 #include "device_fixture.h"
 
 #include "../../protocol/control_connection.h"
 #include "../../protocol/link_channel.h"
 
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <thread>
 
 namespace {
 
-using rapitest::tellEmulator;
 using rapitest::environment;
-
-// Hang guard of every wait for an outcome that must come.
-constexpr DWORD kGuardMs = 30000;
-
-std::string controlManager(const std::string& command) {
-  return rapitest::controlLine("PSPC_FAKE_MANAGER_CONTROL", command);
-}
+using rapitest::FakeDevice;
+using rapitest::storeReply;
+using rapitest::tellEmulator;
+using testsupport::waitUntil;
 
 // What the process tells a debugger through OutputDebugString, heard as a
 // debugger hears it when none is attached: through the DBWIN buffer.
@@ -42,7 +43,7 @@ public:
   // Waits until a message heard after `from` holds `text`.
   bool waitFor(const std::string& text, size_t from) {
     std::unique_lock lock(mutex_);
-    return heard_.wait_for(lock, std::chrono::milliseconds(kGuardMs), [&] {
+    return heard_.wait_for(lock, testsupport::kHangGuard, [&] {
       for (size_t i = from; i < texts_.size(); ++i)
         if (texts_[i].find(text) != std::string::npos) return true;
       return false;
@@ -94,72 +95,57 @@ private:
   std::vector<std::string> texts_;
 };
 
-// Waits until `condition` holds.
-bool eventually(const std::function<bool()>& condition) {
-  for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < kGuardMs; Sleep(20))
-    if (condition()) return true;
-  return condition();
-}
-
 bool storeInformationWorks() {
   STORE_INFORMATION info{};
   return CeGetStoreInformation(&info) != FALSE;
 }
 
-// The stand-in's counters, by name.
-unsigned stat(const std::string& name) {
-  linkchannel::Line line;
-  if (!linkchannel::parseLine(controlManager("stats"), line) || line.name != "ok") return 999;
-  const std::string* value = line.option(name);
-  return value ? unsigned(std::stoul(*value)) : 999;
+// A file of the Linux side, through Wine's drive Z:.
+std::string onLinux(const std::string& path) {
+  std::string dos = "Z:" + path;
+  for (char& c : dos)
+    if (c == '/') c = '\\';
+  return dos;
+}
+
+std::string readLinuxFile(const std::string& path) {
+  HANDLE file = CreateFileA(onLinux(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "";
+  std::string text;
+  char chunk[65536];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) text.append(chunk, got);
+  CloseHandle(file);
+  return text;
+}
+
+size_t occurrences(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+  return count;
 }
 
 // Records of the emulator's op log that hold `needle`.
 size_t emulatorRecords(const std::string& needle) {
-  std::string path = "Z:" + environment("PSPC_EMULATOR_IMAGE") + "/oplog.jsonl";
-  for (char& c : path)
-    if (c == '/') c = '\\';
-  HANDLE file =
-      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
-  std::string log;
-  char chunk[65536];
-  DWORD got = 0;
-  while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) log.append(chunk, got);
-  CloseHandle(file);
-  size_t count = 0;
-  for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++count;
-  return count;
+  return occurrences(readLinuxFile(environment("PSPC_EMULATOR_IMAGE") + "/oplog.jsonl"), needle);
 }
 
-// RAPI connections the emulator has taken.
-size_t emulatorConnections() { return emulatorRecords("\"op\":\"connect\""); }
-
-// A device attaches to the stand-in; its attach number, 0 when it did not.
-uint64_t attachDevice(const std::string& options = "") {
-  std::string answer = controlManager(options.empty() ? "attach" : "attach " + options);
-  return answer.rfind("ok attach=", 0) == 0 ? std::stoull(answer.substr(10)) : 0;
+// The manager's log lines of one kind: "attached", "unlocked", "detached".
+size_t managerSaid(const std::string& kind) {
+  return occurrences(readLinuxFile(environment("PSPCLINK_DIR") + "/pspclink.log"), " " + kind + ": ");
 }
 
-std::string preludeHex(const std::u16string& password, uint8_t key) {
-  return linkchannel::hexOf(controlwire::encodePassword(password, key));
-}
-
-class ManagerRoute : public ::testing::Test {
+class RouteTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    ASSERT_TRUE(environment("PSPC_RAPI_ENDPOINT").empty()) << "run through with-emulator.sh --manager";
-    DebugMessages::instance();
-    ASSERT_EQ(controlManager("detach"), "ok");
-    ASSERT_EQ(controlManager("channel write"), "ok");
-  }
+  void SetUp() override { DebugMessages::instance(); }
   void TearDown() override {
     CeRapiUninit();
     SetEnvironmentVariableA("PSPC_RAPI_REPLY_TIMEOUT_MS", nullptr);
   }
 
   // Requests the connection; it must still be waiting once `text` is reported.
-  void requestAndExpectWaiting(RAPIINIT& init, const std::string& text) {
+  static void requestAndExpectWaiting(RAPIINIT& init, const std::string& text) {
     size_t mark = DebugMessages::instance().mark();
     init = RAPIINIT{};
     init.cbSize = sizeof(init);
@@ -169,14 +155,14 @@ protected:
   }
 
   static void expectConnected(const RAPIINIT& init) {
-    ASSERT_EQ(WaitForSingleObject(init.heRapiInit, kGuardMs), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(init.heRapiInit, rapitest::kHangGuardMs), WAIT_OBJECT_0);
     EXPECT_EQ(init.hrRapiInit, S_OK);
     EXPECT_TRUE(storeInformationWorks());
   }
 
   // Calls fail as on a dropped link, and go on failing.
   static void expectDroppedLink() {
-    ASSERT_TRUE(eventually([] { return !storeInformationWorks(); }));
+    ASSERT_TRUE(waitUntil([] { return !storeInformationWorks(); }));
     EXPECT_EQ(CeRapiGetError(), HRESULT_FROM_WIN32(ERROR_CONNECTION_ABORTED));
     EXPECT_EQ(CeGetLastError(), DWORD(ERROR_CONNECTION_ABORTED));
     EXPECT_FALSE(storeInformationWorks());
@@ -184,40 +170,74 @@ protected:
   }
 };
 
+// ---------------------------------------------------------------- the real manager
+
+class ManagerRoute : public RouteTest {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(environment("PSPC_RAPI_ENDPOINT").empty()) << "run through with-emulator.sh --manager";
+    RouteTest::SetUp();
+    unplug();
+  }
+  void TearDown() override {
+    RouteTest::TearDown();
+    tellEmulator("release");
+    tellEmulator("clear-faults");
+  }
+
+  // The device in its cradle calls the manager; once the manager has it unlocked.
+  static void plug() {
+    const size_t unlocked = managerSaid("unlocked");
+    ASSERT_EQ(tellEmulator("plug").rfind("ok", 0), 0u);
+    ASSERT_TRUE(waitUntil([&] { return managerSaid("unlocked") > unlocked; })) << "the device did not attach";
+  }
+  // Out of its cradle it hangs up; once the manager has let it go.
+  static void unplug() {
+    ASSERT_EQ(tellEmulator("unplug").rfind("ok", 0), 0u);
+    ASSERT_TRUE(waitUntil([] { return managerSaid("detached") == managerSaid("attached"); }));
+  }
+
+  // The attach a connection was made to, as rapi.dll reported it after `mark`.
+  static std::string connectedAttach(size_t mark) {
+    EXPECT_TRUE(DebugMessages::instance().waitFor("connected to ", mark));
+    const std::string said = DebugMessages::instance().since(mark);
+    const size_t at = said.find("(attach ", said.find("connected to "));
+    return at == std::string::npos ? "none" : said.substr(at, said.find(')', at) - at);
+  }
+};
+
 TEST_F(ManagerRoute, FindsTheAttachedDeviceAndWaitsForTheNextAttachOnceItIsGone) {
   RAPIINIT init;
+  size_t mark = DebugMessages::instance().mark();
   requestAndExpectWaiting(init, "waiting for a device to attach");
-  ASSERT_GT(attachDevice(), 0u);
+  plug();
   expectConnected(init);
+  const std::string first = connectedAttach(mark);
 
-  ASSERT_EQ(controlManager("detach"), "ok");
+  unplug();
   expectDroppedLink();
   // The device is back, but this connection stays broken...
-  ASSERT_GT(attachDevice(), 0u);
+  plug();
   EXPECT_FALSE(storeInformationWorks());
   EXPECT_EQ(CeGetLastError(), DWORD(ERROR_CONNECTION_ABORTED));
   // ...and a new one waits for the next attach, and takes it.
   ASSERT_EQ(CeRapiUninit(), S_OK);
-  ASSERT_EQ(controlManager("detach"), "ok");
-  size_t mark = DebugMessages::instance().mark();
+  unplug();
+  mark = DebugMessages::instance().mark();
   requestAndExpectWaiting(init, "waiting for a device to attach");
-  const uint64_t next = attachDevice();
-  ASSERT_GT(next, 0u);
+  plug();
   expectConnected(init);
-  EXPECT_TRUE(DebugMessages::instance().waitFor("(attach " + std::to_string(next) + ")", mark));
+  EXPECT_NE(connectedAttach(mark), first);
+  // Each RAPI connection to the locked device began with its password.
+  EXPECT_EQ(emulatorRecords("\"op\":\"rapi-password\",\"accepted\":true"), 2u);
+  EXPECT_EQ(emulatorRecords("\"op\":\"connect\""), 2u);
 }
 
 TEST_F(ManagerRoute, AGoneDeviceFailsTheCallInFlightAtOnce) {
   // Without the manager's word the call would wait ten minutes for its reply.
   SetEnvironmentVariableA("PSPC_RAPI_REPLY_TIMEOUT_MS", "600000");
-  ASSERT_GT(attachDevice(), 0u);
+  plug();
   ASSERT_EQ(CeRapiInit(), S_OK);
-  struct Release {
-    ~Release() {
-      tellEmulator("release");
-      tellEmulator("clear-faults");
-    }
-  } release;
   ASSERT_EQ(tellEmulator("fault hold:CeDeleteFile:1").rfind("ok", 0), 0u);
   const size_t holds = emulatorRecords("\"op\":\"hold\"");
 
@@ -235,92 +255,247 @@ TEST_F(ManagerRoute, AGoneDeviceFailsTheCallInFlightAtOnce) {
       },
       &call, 0, nullptr);
   ASSERT_NE(thread, nullptr);
-  // Once the emulator holds the call, it is in flight.
-  ASSERT_TRUE(eventually([&] { return emulatorRecords("\"op\":\"hold\"") > holds; }));
-  ASSERT_EQ(controlManager("detach"), "ok");
-  EXPECT_EQ(WaitForSingleObject(thread, kGuardMs), WAIT_OBJECT_0);
+  // Once the emulator holds the call, it is in flight. The device then falls
+  // silent with its sockets open, as when its cable is pulled: only the
+  // manager, its pings unanswered, can tell rapi.dll that it is gone.
+  ASSERT_TRUE(waitUntil([&] { return emulatorRecords("\"op\":\"hold\"") > holds; }));
+  ASSERT_EQ(tellEmulator("fault silent").rfind("ok", 0), 0u);
+  EXPECT_EQ(WaitForSingleObject(thread, rapitest::kHangGuardMs), WAIT_OBJECT_0);
   CloseHandle(thread);
   EXPECT_FALSE(call.result);
   EXPECT_EQ(call.lastError, DWORD(ERROR_CONNECTION_ABORTED));
   expectDroppedLink();
 }
 
-TEST_F(ManagerRoute, ABrokenChannelDropsTheLinkAsAGoneDeviceDoes) {
-  ASSERT_GT(attachDevice(), 0u);
-  ASSERT_EQ(CeRapiInit(), S_OK);
-  ASSERT_TRUE(storeInformationWorks());
-  ASSERT_EQ(controlManager("drop-channels"), "ok");
-  expectDroppedLink();
-  // A new connection asks the manager again; the device is still attached.
-  ASSERT_EQ(CeRapiUninit(), S_OK);
-  ASSERT_EQ(CeRapiInit(), S_OK);
-  EXPECT_TRUE(storeInformationWorks());
-}
-
-TEST_F(ManagerRoute, AWrongTokenIsRefusedAndTheRequestWaitsWithoutGoingElsewhere) {
-  ASSERT_GT(attachDevice(), 0u);
-  ASSERT_EQ(controlManager("channel stale"), "ok");
-  const size_t connections = emulatorConnections();
-  const unsigned hellos = stat("hello"), refused = stat("refused");
+TEST_F(ManagerRoute, UninitEndsTheWaitForAManagerOrADevice) {
+  const std::string channel = onLinux(environment("PSPCLINK_DIR") + "/channel");
+  struct PutBack {
+    std::string file;
+    ~PutBack() { MoveFileA((file + ".away").c_str(), file.c_str()); }
+  } away{channel};
   RAPIINIT init;
-  requestAndExpectWaiting(init, "refused the token");
-  EXPECT_EQ(stat("refused"), refused + 1);
-  EXPECT_EQ(stat("hello"), hellos);
-  // The refused file is not offered again, and nothing else is dialled.
-  EXPECT_EQ(emulatorConnections(), connections);
-  // The file of the running manager ends the wait.
-  ASSERT_EQ(controlManager("channel write"), "ok");
-  expectConnected(init);
-  EXPECT_EQ(stat("refused"), refused + 1);
-  EXPECT_EQ(emulatorConnections(), connections + 1);
+  ASSERT_TRUE(MoveFileA(channel.c_str(), (channel + ".away").c_str()));
+  requestAndExpectWaiting(init, "no channel file");
+  ASSERT_EQ(CeRapiUninit(), S_OK);
+  ASSERT_EQ(WaitForSingleObject(init.heRapiInit, rapitest::kHangGuardMs), WAIT_OBJECT_0);
+  EXPECT_EQ(init.hrRapiInit, E_ABORT);
+
+  ASSERT_TRUE(MoveFileA((channel + ".away").c_str(), channel.c_str()));
+  requestAndExpectWaiting(init, "waiting for a device to attach");
+  ASSERT_EQ(CeRapiUninit(), S_OK);
+  ASSERT_EQ(WaitForSingleObject(init.heRapiInit, rapitest::kHangGuardMs), WAIT_OBJECT_0);
+  EXPECT_EQ(init.hrRapiInit, E_ABORT);
+  EXPECT_FALSE(storeInformationWorks());
+  EXPECT_EQ(CeGetLastError(), DWORD(ERROR_NOT_CONNECTED));
 }
 
-TEST_F(ManagerRoute, ALockedDeviceGetsThePasswordFirstAndARefusalWaitsForTheNextAttach) {
-  const std::string right = preludeHex(u"secret", 0x5A);
-  const unsigned unlocked = stat("unlocked"), lockedOut = stat("locked-out");
-  ASSERT_GT(attachDevice("prelude=" + right + " expect=" + right), 0u);
-  ASSERT_EQ(CeRapiInit(), S_OK);
-  EXPECT_TRUE(storeInformationWorks());
-  EXPECT_EQ(stat("unlocked"), unlocked + 1);
-  ASSERT_EQ(CeRapiUninit(), S_OK);
+// ---------------------------------------------------------------- a manager that answers as told
 
-  // The device no longer takes the password the manager holds.
-  ASSERT_GT(attachDevice("prelude=" + preludeHex(u"stale", 0x5A) + " expect=" + right), 0u);
+// Its channel file in a folder of its own beside the real manager's, named
+// by PSPCLINK_DIR while it lives; a token of its own; the devices the test
+// attaches, scripted ones on loopback ports of their own.
+class ScriptedManager {
+public:
+  ScriptedManager() : realFolder_(environment("PSPCLINK_DIR")), folder_(realFolder_ + "-scripted") {
+    static unsigned made = 0;
+    token_ = std::string(56, 'a') + linkchannel::hexOf({uint8_t(++made), 0, 0, 0});
+    listener_ = rapitest::listenOnLoopback(port_);
+    CreateDirectoryA(onLinux(folder_).c_str(), nullptr);
+    SetEnvironmentVariableA("PSPCLINK_DIR", folder_.c_str());
+    publish(token_);
+    acceptor_ = std::thread([this] {
+      for (SOCKET s; (s = accept(listener_, nullptr, nullptr)) != INVALID_SOCKET;) {
+        std::lock_guard lock(mutex_);
+        clients_.push_back(s);
+        answering_.emplace_back([this, s] { answer(s); });
+      }
+    });
+  }
+  ~ScriptedManager() {
+    SetEnvironmentVariableA("PSPCLINK_DIR", realFolder_.c_str());
+    dropChannels();
+    closesocket(listener_);
+    acceptor_.join();
+    for (std::thread& thread : answering_) thread.join();
+    for (SOCKET s : clients_) closesocket(s);
+  }
+
+  const std::string& token() const { return token_; }
+  // The channel file, naming this manager's port and `token`.
+  void publish(const std::string& token) const {
+    HANDLE file = CreateFileA(onLinux(folder_ + "/channel").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const std::string line = std::to_string(port_) + " " + token + "\n";
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(file, line.data(), DWORD(line.size()), &written, nullptr));
+    CloseHandle(file);
+  }
+  // A device attaches, serving RAPI on `port` of 127.0.0.1; its record
+  // hands out `prelude` (hex), the password to send first.
+  void attach(uint16_t port, const std::string& prelude = "") {
+    std::lock_guard lock(mutex_);
+    ++attach_;
+    port_of_device_ = port;
+    prelude_ = prelude;
+    changed_.notify_all();
+  }
+  // The same attach, serving anew on another port.
+  void moveDevice(uint16_t port) {
+    std::lock_guard lock(mutex_);
+    port_of_device_ = port;
+  }
+  // Every channel connection is closed, as a manager that stopped closes
+  // them; the device stays attached.
+  void dropChannels() {
+    std::lock_guard lock(mutex_);
+    ++drops_;
+    for (SOCKET s : clients_) shutdown(s, SD_BOTH);
+    changed_.notify_all();
+  }
+  unsigned hellos() {
+    std::lock_guard lock(mutex_);
+    return hellos_;
+  }
+  unsigned refusedHellos() {
+    std::lock_guard lock(mutex_);
+    return refusedHellos_;
+  }
+
+private:
+  static bool readLine(SOCKET s, std::string& pending, std::string& line) {
+    for (size_t end; (end = pending.find('\n')) == std::string::npos;) {
+      char buffer[512];
+      const int got = recv(s, buffer, sizeof(buffer), 0);
+      if (got <= 0) return false;
+      pending.append(buffer, size_t(got));
+    }
+    line = pending.substr(0, pending.find('\n'));
+    pending.erase(0, line.size() + 1);
+    return true;
+  }
+  static void sendLine(SOCKET s, const std::string& line) { send(s, (line + "\n").c_str(), int(line.size() + 1), 0); }
+
+  std::string record() const {
+    linkchannel::DeviceRecord device;
+    device.name = "Scripted";
+    device.address = "127.0.0.1";
+    device.rapiPort = port_of_device_;
+    device.attach = attach_;
+    device.usable = true;
+    device.locked = !prelude_.empty();
+    device.password = device.locked ? "accepted" : "none";
+    device.prelude = linkchannel::bytesOfHex(prelude_).value_or(std::vector<uint8_t>{});
+    std::string line = linkchannel::formatDeviceRecord(device, true);
+    line.pop_back();
+    return line;
+  }
+
+  // One channel client, as the real manager answers it, until the test
+  // drops the channel: hello, wait-device (until a device is attached),
+  // watch (until the attach changes).
+  void answer(SOCKET s) {
+    std::unique_lock lock(mutex_);
+    const unsigned drops = drops_;
+    auto dropped = [&] { return drops_ != drops; };
+    bool greeted = false;
+    std::string pending, line;
+    for (;;) {
+      lock.unlock();
+      const bool got = readLine(s, pending, line);
+      lock.lock();
+      if (!got || dropped()) return;
+      if (!greeted) {
+        greeted = line == "hello " + token_;
+        ++(greeted ? hellos_ : refusedHellos_);
+        sendLine(s, greeted ? "ok" : "error the first line must be hello with the token of the channel file");
+        if (!greeted) return (void)shutdown(s, SD_BOTH);
+      } else if (line.rfind("wait-device", 0) == 0) {
+        changed_.wait(lock, [&] { return attach_ != 0 || dropped(); });
+        if (!dropped()) sendLine(s, record());
+      } else if (line.rfind("watch attach=", 0) == 0) {
+        const std::string watched = line.substr(13);
+        changed_.wait(lock, [&] { return std::to_string(attach_) != watched || dropped(); });
+        if (!dropped()) sendLine(s, "gone");
+      } else {
+        sendLine(s, "error unknown request");
+      }
+    }
+  }
+
+  std::string realFolder_, folder_, token_;
+  SOCKET listener_ = INVALID_SOCKET;
+  uint16_t port_ = 0;
+  std::thread acceptor_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<SOCKET> clients_;
+  std::vector<std::thread> answering_;
+  unsigned drops_ = 0, hellos_ = 0, refusedHellos_ = 0;
+  uint64_t attach_ = 0;
+  uint16_t port_of_device_ = 0;
+  std::string prelude_;
+};
+
+using ScriptedRoute = RouteTest;
+
+TEST_F(ScriptedRoute, ADeviceThatRefusesThePasswordIsTriedAgainOnlyOnItsNextAttach) {
+  ScriptedManager manager;
+  const std::string prelude = linkchannel::hexOf(controlwire::encodePassword(u"secret", 0x5A));
+  FakeDevice refusing({}, FakeDevice::AfterScript::Close, false);
+  manager.attach(refusing.port(), prelude);
   size_t mark = DebugMessages::instance().mark();
   RAPIINIT init{};
   init.cbSize = sizeof(init);
   ASSERT_EQ(CeRapiInitEx(&init), S_OK);
-  ASSERT_EQ(WaitForSingleObject(init.heRapiInit, kGuardMs), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(init.heRapiInit, rapitest::kHangGuardMs), WAIT_OBJECT_0);
   EXPECT_EQ(init.hrRapiInit, HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD));
   EXPECT_TRUE(DebugMessages::instance().waitFor("refused the password", mark));
-  EXPECT_EQ(stat("locked-out"), lockedOut + 1);
+  EXPECT_EQ(linkchannel::hexOf(refusing.password()), prelude) << "the password first, as the manager handed it out";
   EXPECT_FALSE(storeInformationWorks());
   ASSERT_EQ(CeRapiUninit(), S_OK);
 
-  // Not tried again on the same attach...
+  // Not tried again on the same attach (the device would take no second
+  // call)...
   requestAndExpectWaiting(init, "waiting for the next attach");
-  EXPECT_EQ(stat("locked-out"), lockedOut + 1);
   // ...but on the next one.
-  ASSERT_GT(attachDevice("prelude=" + right + " expect=" + right), 0u);
+  FakeDevice accepting({storeReply(1000, 600)}, FakeDevice::AfterScript::HoldOpen, true);
+  manager.attach(accepting.port(), prelude);
   expectConnected(init);
-  EXPECT_EQ(stat("unlocked"), unlocked + 2);
+  EXPECT_EQ(linkchannel::hexOf(accepting.password()), prelude);
 }
 
-TEST_F(ManagerRoute, UninitEndsTheWaitForAManagerOrADevice) {
-  RAPIINIT init;
-  ASSERT_EQ(controlManager("channel remove"), "ok");
-  requestAndExpectWaiting(init, "no channel file");
+TEST_F(ScriptedRoute, ABrokenChannelDropsTheLinkAsAGoneDeviceDoes) {
+  ScriptedManager manager;
+  // The device answers once, then holds the link open and says nothing.
+  FakeDevice device({storeReply(1000, 600)}, FakeDevice::AfterScript::HoldOpen);
+  manager.attach(device.port());
+  ASSERT_EQ(CeRapiInit(), S_OK);
+  ASSERT_TRUE(storeInformationWorks());
+  manager.dropChannels();
+  expectDroppedLink();
+  // A new connection asks the manager again; the device is still attached.
   ASSERT_EQ(CeRapiUninit(), S_OK);
-  ASSERT_EQ(WaitForSingleObject(init.heRapiInit, kGuardMs), WAIT_OBJECT_0);
-  EXPECT_EQ(init.hrRapiInit, E_ABORT);
+  FakeDevice again({storeReply(1000, 600)}, FakeDevice::AfterScript::HoldOpen);
+  manager.moveDevice(again.port());
+  ASSERT_EQ(CeRapiInit(), S_OK);
+  EXPECT_TRUE(storeInformationWorks());
+}
 
-  ASSERT_EQ(controlManager("channel write"), "ok");
-  requestAndExpectWaiting(init, "waiting for a device to attach");
-  ASSERT_EQ(CeRapiUninit(), S_OK);
-  ASSERT_EQ(WaitForSingleObject(init.heRapiInit, kGuardMs), WAIT_OBJECT_0);
-  EXPECT_EQ(init.hrRapiInit, E_ABORT);
-  EXPECT_FALSE(storeInformationWorks());
-  EXPECT_EQ(CeGetLastError(), DWORD(ERROR_NOT_CONNECTED));
+TEST_F(ScriptedRoute, AWrongTokenIsRefusedAndTheRequestWaitsWithoutGoingElsewhere) {
+  ScriptedManager manager;
+  FakeDevice device({storeReply(1000, 600)}, FakeDevice::AfterScript::HoldOpen);
+  manager.attach(device.port());
+  manager.publish(std::string(64, 'b'));
+  RAPIINIT init;
+  requestAndExpectWaiting(init, "refused the token");
+  EXPECT_EQ(manager.refusedHellos(), 1u);
+  EXPECT_EQ(manager.hellos(), 0u);
+  EXPECT_FALSE(device.connected()) << "dialled a device no manager named";
+  // The file of the running manager ends the wait; the refused one was not
+  // offered again.
+  manager.publish(manager.token());
+  expectConnected(init);
+  EXPECT_EQ(manager.refusedHellos(), 1u);
+  EXPECT_EQ(manager.hellos(), 1u);
 }
 
 } // namespace

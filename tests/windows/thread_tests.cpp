@@ -81,10 +81,10 @@ TEST_F(Threads, EachThreadKeepsItsOwnLastError) {
   std::thread failing([&] {
     CeDeleteFile(L"\\Temp\\does-not-exist");
     SetEvent(failedEvent);
-    WaitForSingleObject(succeededEvent, 10000);
+    WaitForSingleObject(succeededEvent, rapitest::kHangGuardMs);
     failingThreadError = CeGetLastError();
   });
-  WaitForSingleObject(failedEvent, 10000);
+  WaitForSingleObject(failedEvent, rapitest::kHangGuardMs);
   STORE_INFORMATION info{};
   EXPECT_TRUE(CeGetStoreInformation(&info));
   SetEvent(succeededEvent);

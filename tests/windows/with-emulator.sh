@@ -9,12 +9,13 @@
 #                          the relay below)
 #   PSPC_EMULATOR_IMAGE    the image folder
 #   PSPC_EMULATOR_LANGUAGE, PSPC_EMULATOR_VERSION  the identity it was made with
-# With --manager, PATH is a stand-in connection manager (fake-pspclink) that
-# names the emulator as its device, and rapi.dll takes the manager route:
-#   PSPCLINK_DIR               the manager's channel folder
-#   PSPC_FAKE_MANAGER_CONTROL  127.0.0.1:<port> of the stand-in's control
+# With --manager, PATH is the connection manager (pspclink), serving with
+# pings a second apart and the device's password; the device (with that
+# password) calls it from 127.0.3.N, the first such address whose port 990 is
+# free, and serves RAPI there, and rapi.dll takes the manager route:
+#   PSPCLINK_DIR               the manager's channel folder (its log is there)
 #   PSPC_RAPI_ENDPOINT         not set
-# The emulator, the relay and the stand-in are stopped and the folder removed
+# The emulator, the relay and the manager are stopped and the folder removed
 # however the command ends.
 set -u
 
@@ -54,9 +55,9 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/pspc-test.XXXXXX") || exit 1
 image="$work/image"
 server=
 relay=
-fake_manager=
+manager_pid=
 cleanup() {
-  for process in $fake_manager $relay $server; do
+  for process in $relay $server $manager_pid; do
     kill "$process" 2>/dev/null
     wait "$process" 2>/dev/null
   done
@@ -67,13 +68,17 @@ trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-if ! "$pspcemu" init "$image" --language "$language" --version "$version" >"$work/init.log" 2>&1; then
+password=
+if [ -n "$manager" ]; then
+  (umask 077 && echo "kagi 2.11" >"$work/password")
+  password="--password-file $work/password"
+fi
+# shellcheck disable=SC2086 # $password is two words or none
+if ! "$pspcemu" init "$image" --language "$language" --version "$version" $password >"$work/init.log" 2>&1; then
   echo "with-emulator: could not make a device image:" >&2
   cat "$work/init.log" >&2
   exit 1
 fi
-"$pspcemu" serve "$image" --port 0 >"$work/serve.log" 2>&1 &
-server=$!
 
 # A port file counts once it holds a whole number.
 port_in() {
@@ -105,6 +110,28 @@ await() {
 }
 relay_port() { sed -n 's/.* listening on AF=2 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/relay.log"; }
 
+if [ -z "$manager" ]; then
+  "$pspcemu" serve "$image" --port 0 >"$work/serve.log" 2>&1 &
+  server=$!
+else
+  # shellcheck disable=SC2086
+  PSPCLINK_DIR="$work/channel" PSPCLINK_PING_INTERVAL_MS=1000 "$manager" serve --listen 127.0.0.1:0 $password \
+    >"$work/manager.log" 2>&1 &
+  manager_pid=$!
+  await "connection manager" "$manager_pid" "$work/manager.log" port_in "$work/channel/call.port"
+  call_port=$port
+  first=$(($$ % 250))
+  for try in $(seq 0 249); do
+    "$pspcemu" serve "$image" --port 990 --address "127.0.3.$(((first + try) % 250 + 2))" \
+      --call "127.0.0.1:$call_port" >"$work/serve.log" 2>&1 &
+    server=$!
+    until [ -f "$image/link.port" ] || ! kill -0 "$server" 2>/dev/null; do sleep 0.05; done
+    [ -f "$image/link.port" ] && break
+    # It ended: on to the next address when another test's device has this one.
+    wait "$server" 2>/dev/null
+    grep -q "in use" "$work/serve.log" || break
+  done
+fi
 # The console socket is open before the link port file is written.
 await emulator "$server" "$work/serve.log" port_in "$image/link.port"
 link_port=$port
@@ -121,21 +148,7 @@ await "control relay" "$relay" "$work/relay.log" relay_port
 control_port=$port
 
 if [ -n "$manager" ]; then
-  "$manager" --dir "$work/channel" --device-port "$link_port" --control-port-file "$work/manager.port" \
-    >"$work/manager.log" 2>&1 &
-  fake_manager=$!
-  tries=0
-  until manager_port=$(port_in "$work/manager.port"); do
-    if ! kill -0 "$fake_manager" 2>/dev/null || [ $tries -gt 200 ]; then
-      echo "with-emulator: the stand-in manager did not start:" >&2
-      cat "$work/manager.log" >&2
-      exit 1
-    fi
-    tries=$((tries + 1))
-    sleep 0.05
-  done
   export PSPCLINK_DIR="$work/channel"
-  export PSPC_FAKE_MANAGER_CONTROL="127.0.0.1:$manager_port"
   unset PSPC_RAPI_ENDPOINT
 else
   export PSPC_RAPI_ENDPOINT="127.0.0.1:$link_port"
@@ -154,5 +167,9 @@ status=$?
 if [ $status -ne 0 ] && [ -s "$work/serve.log" ]; then
   echo "--- emulator output ---" >&2
   tail -n 50 "$work/serve.log" >&2
+fi
+if [ $status -ne 0 ] && [ -n "$manager" ]; then
+  echo "--- connection manager output ---" >&2
+  tail -n 50 "$work/manager.log" >&2
 fi
 exit $status

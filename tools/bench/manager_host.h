@@ -5,6 +5,7 @@
 #pragma once
 
 #include "call_in.h"
+#include "pspclink_process.h"
 
 #include <chrono>
 #include <cstdint>
@@ -25,12 +26,11 @@ public:
   // when it does not start.
   ManagerHost(const std::filesystem::path& program, const std::filesystem::path& workDir,
               std::string deviceAddress = kDeviceAddress);
-  ~ManagerHost(); // stops it (SIGTERM), as a user does
   ManagerHost(const ManagerHost&) = delete;
   ManagerHost& operator=(const ManagerHost&) = delete;
 
   // What the Windows programs are given as PSPCLINK_DIR.
-  const std::filesystem::path& channelFolder() const { return folder_; }
+  const std::filesystem::path& channelFolder() const { return manager_.folder(); }
   // How a device calls this manager: from its own address.
   pspc::CallOptions deviceCall() const;
 
@@ -40,12 +40,8 @@ public:
   void waitNoDevice(std::chrono::seconds guard) const;
 
 private:
-  void stop();
-
-  std::filesystem::path folder_, log_;
+  testsupport::PspclinkProcess manager_;
   std::string deviceAddress_;
-  int pid_ = -1;
-  uint16_t port_ = 0;
 };
 
 } // namespace bench
