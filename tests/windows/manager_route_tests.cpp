@@ -296,9 +296,8 @@ TEST_F(ManagerRoute, UninitEndsTheWaitForAManagerOrADevice) {
 // attaches, scripted ones on loopback ports of their own.
 class ScriptedManager {
 public:
-  ScriptedManager() : realFolder_(environment("PSPCLINK_DIR")), folder_(realFolder_ + "-scripted") {
-    static unsigned made = 0;
-    token_ = std::string(56, 'a') + linkchannel::hexOf({uint8_t(++made), 0, 0, 0});
+  ScriptedManager()
+      : realFolder_(environment("PSPCLINK_DIR")), folder_(realFolder_ + "-scripted"), token_(newToken()) {
     listener_ = rapitest::listenOnLoopback(port_);
     CreateDirectoryA(onLinux(folder_).c_str(), nullptr);
     SetEnvironmentVariableA("PSPCLINK_DIR", folder_.c_str());
@@ -419,6 +418,12 @@ private:
         sendLine(s, "error unknown request");
       }
     }
+  }
+
+  // A token of the channel's length, another for each manager.
+  static std::string newToken() {
+    static unsigned made = 0;
+    return std::string(56, 'a') + linkchannel::hexOf({uint8_t(++made), 0, 0, 0});
   }
 
   std::string realFolder_, folder_, token_;
