@@ -18,7 +18,7 @@ pspcemu=build/native/bin/pspcemu
 pspclink=build/native/bin/pspclink
 image="$work/device"
 stop_kept() {
-  "$pspcemu" control "$image" quit >/dev/null 2>&1 || true
+  "$pspcemu" console "$image" quit >/dev/null 2>&1 || true
   [ ! -s "$work/pspclink.pid" ] || kill "$(cat "$work/pspclink.pid")" 2>/dev/null || true
 }
 trap stop_kept EXIT
