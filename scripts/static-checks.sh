@@ -3,7 +3,7 @@
 # them: cppcheck over every source (the product and its tests), clang-tidy with
 # the repository's .clang-tidy over the product (emulator, connection manager,
 # rapi.dll, setup.exe and the tools; the protocol headers through the files
-# that include them).
+# that include them) and over the tests' shared harness (tests/support).
 #
 #   scripts/static-checks.sh cppcheck   <build-dir>
 #   scripts/static-checks.sh clang-tidy <build-dir>
@@ -81,7 +81,7 @@ clang-tidy)
   fi
   up=$(realpath --relative-to="$build" "$top")
   export top up build commands cache known keys common extra
-  sources | grep -E "^$top/(emulator|pspclink|rapi|setup|tools)/.*\.(c|cpp)\$" | xargs -r -P "$jobs" -n 1 sh -c '
+  sources | grep -E "^$top/(emulator|pspclink|rapi|setup|tools|tests/support)/.*\.(c|cpp)\$" | xargs -r -P "$jobs" -n 1 sh -c '
     file=$1
     command=$(grep -F -B 1 "\"file\": \"$file\"" "$commands" | head -n 1)
     object=$(printf "%s\n" "$command" | sed -n "s/.* -o \([^ ]*\) .*/\1/p")
@@ -108,7 +108,7 @@ clang-tidy)
       printf "%s\n" "$out" | grep -v "^[0-9]* warnings\{0,1\} generated" >&2
       exit 1
     fi' sh || { echo "clang-tidy: findings above (files of $build)" >&2; exit 1; }
-  echo "clang-tidy: no finding in $(sources | grep -cE "^$top/(emulator|pspclink|rapi|setup|tools)/.*\.(c|cpp)\$") files of $build"
+  echo "clang-tidy: no finding in $(sources | grep -cE "^$top/(emulator|pspclink|rapi|setup|tools|tests/support)/.*\.(c|cpp)\$") files of $build"
   sort -u "$keys" -o "$keys"
   if ! cmp -s "$keys" "$known"; then
     cp "$keys" "$known"
