@@ -29,7 +29,7 @@ public:
   //   fail:<Op>:<N>[:<lastError>]   the Nth call of Op from now fails ("<N>+": and every later one)
   //   drop:<Op>:<N>                 the link drops when the Nth call of Op arrives, before it runs
   //   hold:<Op>:<N>                 the Nth call of Op is held when it arrives, neither run nor
-  //                                 answered, until the control command "release" (then it runs)
+  //                                 answered, until the console command "release" (then it runs)
   //                                 or an unplug (then its link drops)
   //   drop-after-bytes:<N>          the link drops once N more request bytes have arrived
   //   silent                        the device goes silent, its connections left open: no

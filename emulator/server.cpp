@@ -494,7 +494,7 @@ void Server::controlLoop() {
     }
     // The socket's mode keeps other users out; one who got past it (root,
     // or a mode changed by hand) is refused all the same.
-    std::string answer = (allowed ? control(line)
+    std::string answer = (allowed ? console(line)
                                   : "error refused: this device answers its owner only (uid " +
                                         std::to_string(::geteuid()) + "), not uid " + std::to_string(peer)) +
                          "\n";
@@ -504,7 +504,7 @@ void Server::controlLoop() {
   }
 }
 
-std::string Server::control(const std::string& line) {
+std::string Server::console(const std::string& line) {
   std::string command = line.substr(0, line.find(' '));
   std::string argument = line.size() > command.size() ? line.substr(command.size() + 1) : "";
   if (command == "status") return "ok " + status();

@@ -57,7 +57,7 @@ public:
   void start();
   // Ends everything: listeners closed, connections dropped, threads joined.
   void stop();
-  // Blocks until stop() or the control command "quit".
+  // Blocks until stop() or the console command "quit".
   void waitForQuit();
   bool quitRequested() const { return quit_; }
 
@@ -69,8 +69,8 @@ public:
   size_t connectionCount() const;
   std::string status() const;
 
-  // Runs one control command line and gives the answer line.
-  std::string control(const std::string& line);
+  // Runs one console command line and gives the answer line.
+  std::string console(const std::string& line);
 
 private:
   struct Connection {
@@ -99,7 +99,7 @@ private:
   // Holds a reply back for the set delay; false when the device was unplugged
   // or stopped meanwhile, which ends the connection with the reply unsent.
   bool holdReply(std::chrono::milliseconds delay);
-  // Holds a call until the control command "release"; false when the device
+  // Holds a call until the console command "release"; false when the device
   // was unplugged or stopped first.
   bool holdCall();
   // Holds a reply while the device is silent (an injected fault); false when

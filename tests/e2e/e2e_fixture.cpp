@@ -393,7 +393,7 @@ std::optional<std::string> E2eTest::deviceFile(const std::u16string& path) {
 
 std::string E2eTest::controlDevice(const std::string& command) {
   if (!server_) throw std::runtime_error("no device has been started");
-  return server_->control(command);
+  return server_->console(command);
 }
 
 std::vector<pspc::FlatJson> E2eTest::opLog() const {

@@ -133,7 +133,7 @@ protected:
   // Writes or replaces a device file while the device runs, as something on
   // the device itself would (the op log does not see it); whether it could.
   bool putDeviceFile(const std::u16string& path, const std::string& content);
-  // A control command for the running device ("delay 500", "unplug", ...); its answer.
+  // A console command for the running device ("delay 500", "unplug", ...); its answer.
   std::string controlDevice(const std::string& command);
   // The emulator dies as a killed process would: every connection drops and
   // nothing answers on its port; the image keeps what was written to it.

@@ -49,7 +49,7 @@ protected:
     ADD_FAILURE() << "no " << count << ". record of " << op;
     return {};
   }
-  std::string status() { return server_->control("status"); }
+  std::string status() { return server_->console("status"); }
   void waitForStatus(const std::string& part) {
     for (int waited = 0; waited < kGuardMs; waited += 10) {
       if (status().find(part) != std::string::npos) return;
@@ -201,13 +201,13 @@ TEST_F(CallInTest, UnplugHangsUpAndDropsEveryConnectionAndPlugCallsAgain) {
   ASSERT_TRUE(rapi.connect(server_->linkPort()));
   ASSERT_TRUE(rapi.call(rapiwire::GetStoreInformationRequest{}));
 
-  EXPECT_EQ(server_->control("unplug"), "ok unplugged");
+  EXPECT_EQ(server_->console("unplug"), "ok unplugged");
   EXPECT_TRUE(call.closedByDevice());
   EXPECT_TRUE(rapi.closedByPeer(kGuardMs));
   EXPECT_EQ(field(waitForRecord("hung-up"), "reason"), "the device was unplugged");
   EXPECT_NE(status().find("call=unplugged"), std::string::npos) << status();
 
-  EXPECT_EQ(server_->control("plug").rfind("ok plugged", 0), 0u);
+  EXPECT_EQ(server_->console("plug").rfind("ok plugged", 0), 0u);
   Call again = attach();
   ASSERT_TRUE(again.send(kPing));
   EXPECT_EQ(again.read(4), kPing);
@@ -236,13 +236,13 @@ TEST_F(CallInTest, ASilentDeviceKeepsItsSocketsButAnswersNothingUntilTheFaultIsC
   ASSERT_TRUE(rapi.connect(server_->linkPort()));
   ASSERT_TRUE(rapi.call(rapiwire::GetStoreInformationRequest{}));
 
-  EXPECT_EQ(server_->control("fault silent").rfind("ok", 0), 0u);
+  EXPECT_EQ(server_->console("fault silent").rfind("ok", 0), 0u);
   EXPECT_NE(status().find("call=silent"), std::string::npos) << status();
   ASSERT_TRUE(call.send(kPing));
   ASSERT_TRUE(rapi.sendRaw(rapiwire::frame(rapiwire::encodeRequest(rapiwire::GetStoreInformationRequest{}))));
   waitForRecord("silent"); // the call arrived and is held unanswered
   waitForStatus("unanswered=1");
-  EXPECT_EQ(server_->control("clear-faults"), "ok");
+  EXPECT_EQ(server_->console("clear-faults"), "ok");
   // The held call is answered now; the ping of the silence never is.
   EXPECT_TRUE(rapi.receive(kGuardMs));
   ASSERT_TRUE(call.send(kPing));
@@ -268,8 +268,8 @@ TEST_F(CallInTest, MalformedIntroductionsAndARefusedRightPasswordAreSentOnReques
                         {"intro:no-terminator", "no terminator"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);
-    EXPECT_EQ(server_->control("clear-faults"), "ok");
-    EXPECT_EQ(server_->control(std::string("fault ") + c.fault).rfind("ok", 0), 0u);
+    EXPECT_EQ(server_->console("clear-faults"), "ok");
+    EXPECT_EQ(server_->console(std::string("fault ") + c.fault).rfind("ok", 0), 0u);
     current.reset();
     auto call = manager_.accept();
     ASSERT_TRUE(call);
@@ -292,8 +292,8 @@ TEST_F(CallInTest, MalformedIntroductionsAndARefusedRightPasswordAreSentOnReques
   }
   EXPECT_EQ(field(waitForRecord("introduced", 4), "malformed"), "no-terminator");
 
-  EXPECT_EQ(server_->control("clear-faults"), "ok");
-  EXPECT_EQ(server_->control("fault refuse-password").rfind("ok", 0), 0u);
+  EXPECT_EQ(server_->console("clear-faults"), "ok");
+  EXPECT_EQ(server_->console("fault refuse-password").rfind("ok", 0), 0u);
   current.reset();
   uint8_t key = 0;
   Call locked = attach(&key);

@@ -274,7 +274,7 @@ TEST_F(ServerTest, UnpluggedDeviceRefusesLinksUntilPluggedInAgainOnTheSamePort) 
   EXPECT_TRUE(attached.closedByPeer());
   LinkClient refused;
   EXPECT_FALSE(refused.connect(port));
-  EXPECT_EQ(server_->control("plug").rfind("ok", 0), 0u);
+  EXPECT_EQ(server_->console("plug").rfind("ok", 0), 0u);
   LinkClient again;
   ASSERT_TRUE(again.connect(port));
   EXPECT_NE(createFile(again, u"\\Temp\\y", 0xC0000000, 1), 0xFFFFFFFFu);
@@ -291,12 +291,12 @@ TEST_F(ServerTest, HeldCallsAndRepliesWaitForAReleaseOrAnUnplug) {
 
   LinkClient client;
   ASSERT_TRUE(client.connect(server_->linkPort()));
-  ASSERT_EQ(server_->control("fault hold:CeCreateFile:1").rfind("ok", 0), 0u);
+  ASSERT_EQ(server_->console("fault hold:CeCreateFile:1").rfind("ok", 0), 0u);
   ASSERT_TRUE(client.sendRaw(frame(encodeRequest(create))));
   ASSERT_TRUE(waitForRecords("hold"));
   EXPECT_FALSE(client.receive(200)) << "answered while held";
   EXPECT_TRUE(recordsOf("CeCreateFile").empty()) << "run while held";
-  EXPECT_EQ(server_->control("release"), "ok released");
+  EXPECT_EQ(server_->console("release"), "ok released");
   auto reply = client.receive();
   ASSERT_TRUE(reply);
   ResultReply created;
@@ -305,7 +305,7 @@ TEST_F(ServerTest, HeldCallsAndRepliesWaitForAReleaseOrAnUnplug) {
   EXPECT_NE(created.result, 0xFFFFFFFFu);
   EXPECT_EQ(recordsOf("CeCreateFile").size(), 1u);
 
-  ASSERT_EQ(server_->control("fault hold:CeCreateFile:1").rfind("ok", 0), 0u);
+  ASSERT_EQ(server_->console("fault hold:CeCreateFile:1").rfind("ok", 0), 0u);
   create.path = u"\\Temp\\never.txt";
   ASSERT_TRUE(client.sendRaw(frame(encodeRequest(create))));
   ASSERT_TRUE(waitForRecords("hold", 2));
@@ -320,7 +320,7 @@ TEST_F(ServerTest, HeldCallsAndRepliesWaitForAReleaseOrAnUnplug) {
   ASSERT_TRUE(server_->plug(error)) << error;
   LinkClient slow;
   ASSERT_TRUE(slow.connect(server_->linkPort()));
-  ASSERT_EQ(server_->control("delay 600000").rfind("ok", 0), 0u);
+  ASSERT_EQ(server_->console("delay 600000").rfind("ok", 0), 0u);
   create.path = u"\\Temp\\slow.txt";
   ASSERT_TRUE(slow.sendRaw(frame(encodeRequest(create))));
   waitForRecords("CeCreateFile", 2);
@@ -334,14 +334,14 @@ TEST_F(ServerTest, HeldCallsAndRepliesWaitForAReleaseOrAnUnplug) {
 
 TEST_F(ServerTest, ControlCommandsAnswerInOneLine) {
   serve();
-  EXPECT_EQ(server_->control("fault fail:CeDeleteFile:1"), "ok faults=\"fail:CeDeleteFile:1\"");
-  EXPECT_EQ(server_->control("fault fail:NoSuchCall:1").rfind("error", 0), 0u);
-  EXPECT_EQ(server_->control("link serial"), "ok link=\"serial 115200 baud (11520 bytes/s)\"");
-  EXPECT_EQ(server_->control("delay 5"), "ok replyDelayMs=5");
-  EXPECT_EQ(server_->control("delay soon").rfind("error", 0), 0u);
-  EXPECT_EQ(server_->control("clear-faults"), "ok");
-  EXPECT_NE(server_->control("status").find("faults=\"none\""), std::string::npos);
-  EXPECT_EQ(server_->control("dance").rfind("error unknown command", 0), 0u);
+  EXPECT_EQ(server_->console("fault fail:CeDeleteFile:1"), "ok faults=\"fail:CeDeleteFile:1\"");
+  EXPECT_EQ(server_->console("fault fail:NoSuchCall:1").rfind("error", 0), 0u);
+  EXPECT_EQ(server_->console("link serial"), "ok link=\"serial 115200 baud (11520 bytes/s)\"");
+  EXPECT_EQ(server_->console("delay 5"), "ok replyDelayMs=5");
+  EXPECT_EQ(server_->console("delay soon").rfind("error", 0), 0u);
+  EXPECT_EQ(server_->console("clear-faults"), "ok");
+  EXPECT_NE(server_->console("status").find("faults=\"none\""), std::string::npos);
+  EXPECT_EQ(server_->console("dance").rfind("error unknown command", 0), 0u);
 }
 
 TEST_F(ServerTest, ConnectionsBeyondTheLimitAreRefused) {

@@ -31,7 +31,7 @@ void EmulatorHost::stop() {
 std::string EmulatorHost::endpoint() const { return "127.0.0.1:" + std::to_string(server_->linkPort()); }
 
 void EmulatorHost::control(const std::string& command) {
-  const std::string answer = server_->control(command);
+  const std::string answer = server_->console(command);
   if (answer.rfind("ok", 0) != 0) throw std::runtime_error("the emulator refused '" + command + "': " + answer);
 }
 

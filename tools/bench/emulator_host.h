@@ -33,7 +33,7 @@ public:
   std::string endpoint() const;
   // Stops serving (the destructor does too), so that the image may go.
   void stop();
-  // A control command ("link serial", ...); throws when the device refuses it.
+  // A console command ("link serial", ...); throws when the device refuses it.
   void control(const std::string& command);
   pspc::Device& device() { return *device_; }
 
