@@ -33,8 +33,7 @@ namespace {
 using namespace pspc;
 
 [[noreturn]] void finding(const std::string& what, const std::string& detail = "") {
-  std::fprintf(stderr, "call session fuzzer: %s\n  %s\n", what.c_str(), detail.c_str());
-  std::abort();
+  fuzzkit::finding("call session fuzzer", what, detail);
 }
 
 std::vector<uint8_t> introduction() {
@@ -67,13 +66,8 @@ public:
     const uint8_t kind = *at++;
     switch (fuzz::Step(kind >> 6)) {
     case fuzz::Step::Bytes: {
-      size_t n = 0;
-      if (at < end) {
-        const size_t announced = *at++;
-        n = std::min(announced, size_t(end - at));
-      }
-      backlog_.insert(backlog_.end(), at, at + n);
-      at += n;
+      const auto [bytes, n] = fuzzkit::takeStepData(at, end);
+      backlog_.insert(backlog_.end(), bytes, bytes + n);
       offer(kind & 0x3F);
       break;
     }

@@ -14,11 +14,10 @@
 //     3 Close    the connection ends
 #pragma once
 
-#include <algorithm>
-#include <cstddef>
+#include "fuzz_kit.h"
+
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace pspc::fuzz {
 
@@ -27,32 +26,17 @@ inline const std::u16string kPassword = u"pw";
 enum class Step : uint8_t { Bytes = 0, Silence = 1, Poll = 2, Close = 3 };
 
 // Builds an input step by step.
-class Script {
+class Script : public fuzzkit::StepScript<Script> {
 public:
   Script(bool withPassword, uint8_t key, bool refusesPassword = false)
-      : bytes_{uint8_t((withPassword ? 1 : 0) | (refusesPassword ? 2 : 0)), key} {}
-  // In steps of at most 255 bytes, each offered in pieces of `piece` bytes.
-  Script& send(const std::vector<uint8_t>& data, unsigned piece = 0) {
-    size_t at = 0;
-    do {
-      const size_t n = std::min<size_t>(255, data.size() - at);
-      put(uint8_t(unsigned(Step::Bytes) << 6 | (piece & 0x3F))).put(uint8_t(n));
-      bytes_.insert(bytes_.end(), data.data() + at, data.data() + at + n);
-      at += n;
-    } while (at < data.size());
-    return *this;
+      : StepScript({uint8_t((withPassword ? 1 : 0) | (refusesPassword ? 2 : 0)), key}) {}
+  // Offered to the device in pieces of `piece` bytes (0: all at once).
+  Script& send(const fuzzkit::Bytes& data, unsigned piece = 0) {
+    return putData(uint8_t(unsigned(Step::Bytes) << 6 | (piece & 0x3F)), data);
   }
   Script& silent(bool on) { return put(uint8_t(unsigned(Step::Silence) << 6 | (on ? 1 : 0))); }
   Script& poll() { return put(uint8_t(unsigned(Step::Poll) << 6)); }
   Script& close() { return put(uint8_t(unsigned(Step::Close) << 6)); }
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
-
-private:
-  Script& put(uint8_t byte) {
-    bytes_.push_back(byte);
-    return *this;
-  }
-  std::vector<uint8_t> bytes_;
 };
 
 } // namespace pspc::fuzz

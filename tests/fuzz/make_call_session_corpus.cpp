@@ -8,9 +8,6 @@
 #include "control_connection.h"
 #include "call_session_input.h"
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,28 +15,17 @@
 namespace {
 
 using namespace pspc::fuzz;
-using Bytes = std::vector<uint8_t>;
+using fuzzkit::Bytes;
+using fuzzkit::join;
 
 constexpr uint8_t kKey = 0x5A;
 const Bytes kPing = controlwire::wordBytes(controlwire::kPing);
 const Bytes kRight = controlwire::encodePassword(kPassword, kKey);
 const Bytes kWrong = controlwire::encodePassword(u"px", kKey);
 
-Bytes join(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: call-session-fuzz-corpus FOLDER\n");
-    return 2;
-  }
-  const std::filesystem::path folder = argv[1];
-  std::filesystem::create_directories(folder);
   std::vector<std::pair<std::string, Script>> seeds;
   seeds.emplace_back(
       "pings-and-words",
@@ -53,15 +39,5 @@ int main(int argc, char** argv) {
   seeds.emplace_back("length-too-long", Script(true, kKey).send({0xFF, 0xFF, 1, 2}));
   seeds.emplace_back("longest-password", Script(true, kKey).send({0x00, 0x02}).send(Bytes(512, 0x5A), 7));
   seeds.emplace_back("not-a-password", Script(true, kKey).send(controlwire::wordBytes(controlwire::kPing + 1)));
-
-  for (const auto& [name, script] : seeds) {
-    std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(script.bytes().data()), std::streamsize(script.bytes().size()));
-    if (!out) {
-      std::fprintf(stderr, "cannot write %s\n", (folder / name).c_str());
-      return 1;
-    }
-  }
-  std::printf("%zu seeds in %s\n", seeds.size(), folder.c_str());
-  return 0;
+  return fuzzkit::writeSeeds(argc, argv, "call-session-fuzz-corpus", seeds);
 }

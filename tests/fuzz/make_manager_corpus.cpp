@@ -8,9 +8,6 @@
 #include "control_connection.h"
 #include "manager_input.h"
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,7 +15,8 @@
 namespace {
 
 using namespace pspclink::fuzz;
-using Bytes = std::vector<uint8_t>;
+using fuzzkit::Bytes;
+using fuzzkit::join;
 
 Bytes introduction(const std::u16string& name = u"PsPC") {
   controlwire::Introduction intro;
@@ -49,12 +47,6 @@ Bytes longestNamesIntroduction() {
   return message;
 }
 
-Bytes join(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
 Bytes word(uint32_t value) { return controlwire::wordBytes(value); }
 const Bytes kPing = word(controlwire::kPing);
 const Bytes kYes = {1, 0}, kNo = {0, 0};
@@ -65,12 +57,6 @@ constexpr unsigned kInterval = 4;
 } // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: manager-fuzz-corpus FOLDER\n");
-    return 2;
-  }
-  const std::filesystem::path folder = argv[1];
-  std::filesystem::create_directories(folder);
   const Bytes intro = introduction();
   const Bytes challenged = join({word(controlwire::challengeWord(0x5A)), intro});
   std::vector<std::pair<std::string, Script>> seeds;
@@ -118,15 +104,5 @@ int main(int argc, char** argv) {
                          .send(0, kYes)
                          .wait(kInterval)
                          .send(0, kPing));
-
-  for (const auto& [name, script] : seeds) {
-    std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(script.bytes().data()), std::streamsize(script.bytes().size()));
-    if (!out) {
-      std::fprintf(stderr, "cannot write %s\n", (folder / name).c_str());
-      return 1;
-    }
-  }
-  std::printf("%zu seeds in %s\n", seeds.size(), folder.c_str());
-  return 0;
+  return fuzzkit::writeSeeds(argc, argv, "manager-fuzz-corpus", seeds);
 }

@@ -5,14 +5,13 @@
 // in tests/fuzz/reply-corpus are this program's output:
 //
 //   build/native/bin/reply-fuzz-corpus tests/fuzz/reply-corpus
+#include "fuzz_kit.h"
 #include "link_channel.h"
 #include "rapi_commands.h"
 #include "reply_fuzz_input.h"
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -20,9 +19,7 @@ namespace {
 using namespace rapiwire;
 using pspc::replyfuzz::Call;
 using pspc::replyfuzz::callIndex;
-namespace fs = std::filesystem;
-
-using Bytes = std::vector<uint8_t>;
+using fuzzkit::Bytes;
 
 constexpr uint8_t kWhole = pspc::replyfuzz::kWholeDeliveries;
 constexpr uint8_t kByteByByte = 0;
@@ -166,42 +163,28 @@ Bytes channel(const std::string& text) {
   return bytes;
 }
 
-void write(const fs::path& folder, const std::string& name, const Bytes& bytes) {
-  std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-  if (!out) {
-    std::fprintf(stderr, "reply-fuzz-corpus: cannot write %s\n", (folder / name).c_str());
-    std::exit(1);
-  }
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: reply-fuzz-corpus FOLDER\n");
-    return 2;
-  }
-  const fs::path folder = argv[1];
-  fs::create_directories(folder);
+  std::vector<std::pair<std::string, Bytes>> seeds;
 
   for (Command command : kAllCommands)
-    write(folder, std::string("reply-") + commandName(command),
+    seeds.emplace_back(std::string("reply-") + commandName(command),
           session(kWhole, {callFor(command)}, {replyFor(command)}));
 
   // A package file copied as the setup program copies it, a byte at a time.
-  write(folder, "session-file-copy",
+  seeds.emplace_back("session-file-copy",
         session(kByteByByte,
                 {call(Command::GetStoreInformation), callFor(Command::CreateFile), callFor(Command::WriteFile),
                  callFor(Command::WriteFile), call(Command::CloseHandle), callFor(Command::GetFileSize)},
                 {replyFor(Command::GetStoreInformation), replyFor(Command::CreateFile), replyFor(Command::WriteFile),
                  replyFor(Command::WriteFile), result(1), replyFor(Command::GetFileSize)}));
   // A refusal keeps the link; the next call goes on.
-  write(folder, "session-refusal",
+  seeds.emplace_back("session-refusal",
         session(30, {call(Command::CreateDirectory), call(Command::MoveFile)},
                 {ErrorReply{kHrNotImplemented}.encode(), result(0, 183)}));
   // A locked device answers the password, then the calls.
-  write(folder, "session-locked",
+  seeds.emplace_back("session-locked",
         session(kWhole, {call(Command::GetStoreInformation), callFor(Command::RegQueryValueEx)},
                 {replyFor(Command::GetStoreInformation), replyFor(Command::RegQueryValueEx)}, true));
   // A value larger than the caller's buffer: its size only.
@@ -209,15 +192,15 @@ int main(int argc, char** argv) {
   moreData.status = kErrorMoreData;
   moreData.type = 3;
   moreData.size = 5000;
-  write(folder, "session-more-data", session(kWhole, {call(Command::RegQueryValueEx, 7, 1)}, {moreData.encode()}));
+  seeds.emplace_back("session-more-data", session(kWhole, {call(Command::RegQueryValueEx, 7, 1)}, {moreData.encode()}));
   // Registry work: a key created, a value set, the key closed.
-  write(folder, "session-registry",
+  seeds.emplace_back("session-registry",
         session(3, {call(Command::RegCreateKeyEx), call(Command::RegSetValueEx), call(Command::RegCloseKey)},
                 {replyFor(Command::RegCreateKeyEx), result(0), result(0)}));
 
-  write(folder, "channel-answers",
+  seeds.emplace_back("channel-answers",
         channel("12345 " + std::string(64, 'a') + "\nok\nnone\n" + deviceRecord("") + "gone\n"));
-  write(folder, "channel-locked-device",
+  seeds.emplace_back("channel-locked-device",
         channel("ok\n" + deviceRecord("prelude=0e00" + std::string(28, '5')) + "error wrong token\n"));
-  return 0;
+  return fuzzkit::writeSeeds(argc, argv, "reply-fuzz-corpus", seeds);
 }

@@ -6,18 +6,16 @@
 //
 //   build/native/bin/requests-fuzz-corpus tests/fuzz/requests-corpus
 #include "fuzz_input.h"
+#include "fuzz_kit.h"
 #include "rapi_commands.h"
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
 using namespace rapiwire;
-namespace fs = std::filesystem;
 
 // A fresh device hands out handles from this value on, four apart; the
 // sessions below name the handles they were given that way.
@@ -106,17 +104,6 @@ template <typename R> Session single(const R& request) { return Session().add(re
 } // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: requests-fuzz-corpus FOLDER\n");
-    return 2;
-  }
-  const fs::path folder = argv[1];
-  std::error_code ec;
-  fs::create_directories(folder, ec);
-  if (ec) {
-    std::fprintf(stderr, "requests-fuzz-corpus: %s: %s\n", folder.c_str(), ec.message().c_str());
-    return 1;
-  }
 
   std::vector<std::pair<std::string, Session>> seeds;
   const uint32_t h = kFirstHandle;
@@ -256,15 +243,5 @@ int main(int argc, char** argv) {
         .add(RegCloseKeyRequest{h});
   seeds.emplace_back("session-fault-drop-at-call", drop);
   seeds.emplace_back("session-fault-drop-after-bytes", cut);
-
-  for (const auto& [name, session] : seeds) {
-    std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(session.bytes().data()), std::streamsize(session.bytes().size()));
-    if (!out) {
-      std::fprintf(stderr, "requests-fuzz-corpus: cannot write %s\n", (folder / name).c_str());
-      return 1;
-    }
-  }
-  std::printf("%zu seeds written to %s\n", seeds.size(), folder.c_str());
-  return 0;
+  return fuzzkit::writeSeeds(argc, argv, "requests-fuzz-corpus", seeds);
 }

@@ -28,8 +28,7 @@ namespace {
 using namespace pspclink;
 
 [[noreturn]] void finding(const std::string& what, const std::string& detail = "") {
-  std::fprintf(stderr, "manager fuzzer: %s\n  %s\n", what.c_str(), detail.c_str());
-  std::abort();
+  fuzzkit::finding("manager fuzzer", what, detail);
 }
 
 class Run {
@@ -50,13 +49,8 @@ public:
     const unsigned slot = kind & 3;
     switch (fuzz::Step(kind >> 6)) {
     case fuzz::Step::Bytes: {
-      size_t n = 0;
-      if (at < end) {
-        const size_t announced = *at++;
-        n = std::min(announced, size_t(end - at));
-      }
-      if (live(slot)) devices_.received(ids_[slot], at, n, now_);
-      at += n;
+      const auto [bytes, n] = fuzzkit::takeStepData(at, end);
+      if (live(slot)) devices_.received(ids_[slot], bytes, n, now_);
       break;
     }
     case fuzz::Step::Time: {

@@ -12,11 +12,12 @@
 //     3 Close      the device closes the call
 #pragma once
 
+#include "fuzz_kit.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace pspclink::fuzz {
 
@@ -32,20 +33,12 @@ inline uint8_t stepByte(Step step, unsigned call, unsigned parameter = 0) {
 }
 
 // Builds an input step by step.
-class Script {
+class Script : public fuzzkit::StepScript<Script> {
 public:
-  explicit Script(bool withPassword) : bytes_{uint8_t(withPassword ? 1 : 0)} {}
+  explicit Script(bool withPassword) : StepScript({uint8_t(withPassword ? 1 : 0)}) {}
   Script& arrive(unsigned call, unsigned address = 0) { return put(stepByte(Step::Arrive, call, address)); }
-  // In steps of at most 255 bytes; an empty step for no bytes.
-  Script& send(unsigned call, const std::vector<uint8_t>& data) {
-    size_t at = 0;
-    do {
-      const size_t n = std::min<size_t>(255, data.size() - at);
-      put(stepByte(Step::Bytes, call)).put(uint8_t(n));
-      bytes_.insert(bytes_.end(), data.data() + at, data.data() + at + n);
-      at += n;
-    } while (at < data.size());
-    return *this;
+  Script& send(unsigned call, const fuzzkit::Bytes& data) {
+    return putData(stepByte(Step::Bytes, call), data);
   }
   // Quarters of a ping interval, 1 to 64 a step.
   Script& wait(unsigned quarters) {
@@ -54,14 +47,6 @@ public:
     return *this;
   }
   Script& close(unsigned call) { return put(stepByte(Step::Close, call)); }
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
-
-private:
-  Script& put(uint8_t byte) {
-    bytes_.push_back(byte);
-    return *this;
-  }
-  std::vector<uint8_t> bytes_;
 };
 
 } // namespace pspclink::fuzz

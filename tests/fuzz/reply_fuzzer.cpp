@@ -17,6 +17,7 @@
 // the peer announces, before it is checked, is a finding too.
 #include "call_replies.h"
 #include "device_route.h"
+#include "fuzz_kit.h"
 #include "link_channel.h"
 #include "reply_fuzz_input.h"
 #include "reply_inbox.h"
@@ -31,9 +32,8 @@ namespace {
 using namespace rapiwire;
 using pspc::replyfuzz::Call;
 
-[[noreturn]] void finding(const std::string& what) {
-  std::fprintf(stderr, "reply fuzzer: %s\n", what.c_str());
-  std::abort();
+[[noreturn]] void finding(const std::string& what, const std::string& detail = "") {
+  fuzzkit::finding("reply fuzzer", what, detail);
 }
 
 // The CE_FIND_DATA fields rapi.dll fills, laid out natively.

@@ -16,6 +16,7 @@
 #include "dispatch.h"
 #include "faults.h"
 #include "fuzz_input.h"
+#include "fuzz_kit.h"
 #include "identity.h"
 #include "op_log.h"
 #include "rapi_commands.h"
@@ -47,9 +48,8 @@ std::string hexPrefix(const std::vector<uint8_t>& bytes) {
   return bytes.size() > 64 ? out + "..." : out;
 }
 
-[[noreturn]] void finding(const std::string& what, const std::string& detail) {
-  std::fprintf(stderr, "requests fuzzer: %s\n  %s\n", what.c_str(), detail.c_str());
-  std::abort();
+[[noreturn]] void finding(const std::string& what, const std::string& detail = "") {
+  fuzzkit::finding("requests fuzzer", what, detail);
 }
 
 // One device image, made afresh for every input so that an input's outcome
