@@ -8,8 +8,6 @@
 #include "scripted_manager.h"
 #include "served_device_fixture.h"
 
-#include <thread>
-
 namespace pspc::testing {
 namespace {
 
@@ -41,21 +39,15 @@ protected:
   }
   // Waits for the op-log record that must come; the test fails if it does not.
   FlatJson waitForRecord(const std::string& op, size_t count = 1) {
-    for (int waited = 0; waited < kGuardMs; waited += 10) {
-      auto found = recordsOf(op);
-      if (found.size() >= count) return found[count - 1];
-      std::this_thread::sleep_for(10ms);
-    }
+    std::vector<FlatJson> found;
+    if (testsupport::waitUntil([&] { return (found = recordsOf(op)).size() >= count; })) return found[count - 1];
     ADD_FAILURE() << "no " << count << ". record of " << op;
     return {};
   }
   std::string status() { return server_->console("status"); }
   void waitForStatus(const std::string& part) {
-    for (int waited = 0; waited < kGuardMs; waited += 10) {
-      if (status().find(part) != std::string::npos) return;
-      std::this_thread::sleep_for(10ms);
-    }
-    ADD_FAILURE() << "the status never showed " << part << ": " << status();
+    if (!testsupport::waitUntil([&] { return status().find(part) != std::string::npos; }))
+      ADD_FAILURE() << "the status never showed " << part << ": " << status();
   }
   // Takes a call and reads its opening: the challenge key (0: none) and
   // the introduction's body.
@@ -68,7 +60,7 @@ protected:
       if (key) *key = uint8_t(*first & 0xFF);
       first = call->word();
     }
-    if (!first || !call->read(*first)) throw std::runtime_error("no introduction");
+    if (!first || !call->receive(*first)) throw std::runtime_error("no introduction");
     return std::move(*call);
   }
 
@@ -101,22 +93,22 @@ TEST_F(CallInTest, IntroducesItselfFromTheIdentityEchoesPingsAndCallsAgainWhenHu
       le32(0x24), le32(0x24 + 8), le32(0x24 + 8 + 16),
       names,
   });
-  EXPECT_EQ(call->read(expected.size()), expected);
+  EXPECT_EQ(call->receive(expected.size()), expected);
 
   // Empty words are passed over; every ping is echoed.
   ASSERT_TRUE(call->send(concat({kPing, {0, 0, 0, 0}, kPing})));
-  EXPECT_EQ(call->read(8), concat({kPing, kPing}));
+  EXPECT_EQ(call->receive(8), concat({kPing, kPing}));
   EXPECT_NE(status().find("call=attached manager=127.0.0.1:" + std::to_string(manager_.port())), std::string::npos)
       << status();
 
-  call->hangUp();
+  call->close();
   const FlatJson hungUp = waitForRecord("hung-up");
   EXPECT_EQ(field(hungUp, "reason"), "the manager closed the control connection");
   EXPECT_EQ(field(hungUp, "pings"), "2");
   // The cable is still up: the device calls again, and says the same.
   auto again = manager_.accept();
   ASSERT_TRUE(again);
-  EXPECT_EQ(again->read(expected.size()), expected);
+  EXPECT_EQ(again->receive(expected.size()), expected);
 
   const FlatJson introduced = waitForRecord("introduced");
   EXPECT_EQ(field(introduced, "device"), "Dev");
@@ -138,19 +130,19 @@ TEST_F(CallInTest, ALockedDeviceChallengesTakesOnlyItsPasswordAndAsksItOfEveryRa
   ASSERT_GE(*challenge, 512u);
   const uint8_t key = uint8_t(*challenge & 0xFF);
   ASSERT_NE(key, 0);
-  ASSERT_TRUE(call->introduction());
+  ASSERT_TRUE(introduction(*call));
   EXPECT_NE(status().find("call=locked"), std::string::npos) << status();
 
   // A wrong password: 00 00, and the device stays locked, waiting for another.
   ASSERT_TRUE(call->send(encodedPassword("pw13", key)));
-  EXPECT_EQ(call->read(2), (Bytes{0, 0}));
+  EXPECT_EQ(call->receive(2), (Bytes{0, 0}));
   // The right one encoded with another key is wrong too.
   ASSERT_TRUE(call->send(encodedPassword("pw12", uint8_t(key ^ 0x55))));
-  EXPECT_EQ(call->read(2), (Bytes{0, 0}));
+  EXPECT_EQ(call->receive(2), (Bytes{0, 0}));
   ASSERT_TRUE(call->send(encodedPassword("pw12", key)));
-  EXPECT_EQ(call->read(2), (Bytes{1, 0}));
+  EXPECT_EQ(call->receive(2), (Bytes{1, 0}));
   ASSERT_TRUE(call->send(kPing));
-  EXPECT_EQ(call->read(4), kPing);
+  EXPECT_EQ(call->receive(4), kPing);
   EXPECT_NE(status().find("call=attached"), std::string::npos) << status();
   auto answers = recordsOf("password");
   ASSERT_EQ(answers.size(), 3u);
@@ -184,7 +176,7 @@ TEST_F(CallInTest, ALockedDeviceChallengesTakesOnlyItsPasswordAndAsksItOfEveryRa
     ASSERT_TRUE(refused.connect(server_->linkPort()));
     ASSERT_TRUE(refused.sendRaw(opening));
     EXPECT_EQ(refused.receiveRaw(1), Bytes{0});
-    EXPECT_TRUE(refused.closedByPeer(kGuardMs));
+    EXPECT_TRUE(refused.closedByPeer());
   }
   auto rapi = recordsOf("rapi-password");
   ASSERT_EQ(rapi.size(), 4u);
@@ -202,15 +194,15 @@ TEST_F(CallInTest, UnplugHangsUpAndDropsEveryConnectionAndPlugCallsAgain) {
   ASSERT_TRUE(rapi.call(rapiwire::GetStoreInformationRequest{}));
 
   EXPECT_EQ(server_->console("unplug"), "ok unplugged");
-  EXPECT_TRUE(call.closedByDevice());
-  EXPECT_TRUE(rapi.closedByPeer(kGuardMs));
+  EXPECT_TRUE(call.closedByPeer());
+  EXPECT_TRUE(rapi.closedByPeer());
   EXPECT_EQ(field(waitForRecord("hung-up"), "reason"), "the device was unplugged");
   EXPECT_NE(status().find("call=unplugged"), std::string::npos) << status();
 
   EXPECT_EQ(server_->console("plug").rfind("ok plugged", 0), 0u);
   Call again = attach();
   ASSERT_TRUE(again.send(kPing));
-  EXPECT_EQ(again.read(4), kPing);
+  EXPECT_EQ(again.receive(4), kPing);
   EXPECT_TRUE(rapi.connect(server_->linkPort()));
   EXPECT_TRUE(rapi.call(rapiwire::GetStoreInformationRequest{}));
   EXPECT_EQ(recordsOf("introduced").size(), 2u);
@@ -244,10 +236,10 @@ TEST_F(CallInTest, ASilentDeviceKeepsItsSocketsButAnswersNothingUntilTheFaultIsC
   waitForStatus("unanswered=1");
   EXPECT_EQ(server_->console("clear-faults"), "ok");
   // The held call is answered now; the ping of the silence never is.
-  EXPECT_TRUE(rapi.receive(kGuardMs));
+  EXPECT_TRUE(rapi.receive());
   ASSERT_TRUE(call.send(kPing));
-  EXPECT_EQ(call.read(4), kPing);
-  call.hangUp();
+  EXPECT_EQ(call.receive(4), kPing);
+  call.close();
   const FlatJson hungUp = waitForRecord("hung-up");
   EXPECT_EQ(field(hungUp, "pings"), "2");
   EXPECT_EQ(field(hungUp, "unanswered"), "1");
@@ -281,7 +273,7 @@ TEST_F(CallInTest, MalformedIntroductionsAndARefusedRightPasswordAreSentOnReques
       // A length word under the introduction's fixed fields.
       EXPECT_EQ(controlwire::classifyDeviceWord(*length).kind, controlwire::WordKind::TooShort);
     } else {
-      auto body = call->read(*length);
+      auto body = call->receive(*length);
       ASSERT_TRUE(body);
       controlwire::Introduction intro;
       std::string reason;
@@ -298,7 +290,7 @@ TEST_F(CallInTest, MalformedIntroductionsAndARefusedRightPasswordAreSentOnReques
   uint8_t key = 0;
   Call locked = attach(&key);
   ASSERT_TRUE(locked.send(encodedPassword("1234", key)));
-  EXPECT_EQ(locked.read(2), (Bytes{0, 0}));
+  EXPECT_EQ(locked.receive(2), (Bytes{0, 0}));
   auto answers = recordsOf("password");
   ASSERT_FALSE(answers.empty());
   EXPECT_EQ(field(answers.back(), "reason"), "the right password, refused by the injected fault");
@@ -309,8 +301,8 @@ TEST_F(CallInTest, AManagerThatSendsNeitherPasswordNorPingIsHungUpOn) {
   serveCalling();
   Call call = attach();
   ASSERT_TRUE(call.send({0xFF, 0xFF})); // a password length no device takes
-  EXPECT_EQ(call.read(2), (Bytes{0, 0}));
-  EXPECT_TRUE(call.closedByDevice());
+  EXPECT_EQ(call.receive(2), (Bytes{0, 0}));
+  EXPECT_TRUE(call.closedByPeer());
   EXPECT_EQ(field(waitForRecord("hung-up"), "reason"), "the manager sent a password length the device cannot take");
   // It calls again all the same.
   EXPECT_TRUE(manager_.accept());

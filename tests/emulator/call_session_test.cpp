@@ -3,24 +3,18 @@
 // lengths it refuses before it waits for them; and a silence that holds a
 // password's answer while what follows waits unread.
 #include "call_session.h"
+#include "hex_bytes.h"
 
 #include <gtest/gtest.h>
 
 namespace pspc {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 constexpr uint8_t kKey = 0x5A;
 const Bytes kIntroduction = {4, 0, 0, 0, 1, 2, 3, 4};
 const Bytes kPing = controlwire::wordBytes(controlwire::kPing);
 const Bytes kYes = {1, 0}, kNo = {0, 0};
 const CallSession::Conduct kSpeaks{}, kSilent{true, false};
-
-Bytes join(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
 
 Bytes password(const std::u16string& text, uint8_t key = kKey) { return controlwire::encodePassword(text, key); }
 
@@ -34,13 +28,13 @@ std::vector<std::string> texts(const std::vector<CallSession::Record>& records) 
 
 CallSession locked() {
   CallSession session(u"pw", kKey, kIntroduction);
-  EXPECT_EQ(session.takeOutput(), join({controlwire::wordBytes(controlwire::challengeWord(kKey)), kIntroduction}));
+  EXPECT_EQ(session.takeOutput(), concat({controlwire::wordBytes(controlwire::challengeWord(kKey)), kIntroduction}));
   return session;
 }
 
 TEST(CallSession, ReadsTheManagersUnitsInAnyPiecesAndAnswersEachOnce) {
   const Bytes stream =
-      join({password(u"px"), password(u"pw", kKey ^ 1), kPing, password(u"pw"), controlwire::wordBytes(0), kPing,
+      concat({password(u"px"), password(u"pw", kKey ^ 1), kPing, password(u"pw"), controlwire::wordBytes(0), kPing,
             controlwire::wordBytes(7), controlwire::wordBytes(8), kPing});
   for (size_t piece : {stream.size(), size_t(1), size_t(3), size_t(5)}) {
     SCOPED_TRACE(piece);
@@ -57,7 +51,7 @@ TEST(CallSession, ReadsTheManagersUnitsInAnyPiecesAndAnswersEachOnce) {
     }
     // A ping while locked is echoed, not taken for a password; the device
     // is attached at the first echo after it took the password.
-    EXPECT_EQ(output, join({kNo, kNo, kPing, kYes, kPing, kPing}));
+    EXPECT_EQ(output, concat({kNo, kNo, kPing, kYes, kPing, kPing}));
     EXPECT_EQ(texts(records), (std::vector<std::string>{
                                   R"(password {"accepted":false,"reason":"wrong password"})",
                                   R"(password {"accepted":false,"reason":"the password has no terminator"})",
@@ -87,7 +81,7 @@ TEST(CallSession, ALengthOrWordNoPasswordHasIsRefusedAtOnceAndEndsTheCall) {
     SCOPED_TRACE(c.reason);
     CallSession session = locked();
     // Refused without waiting for the bytes announced, even while silent.
-    const Bytes more = join({c.bytes, kPing});
+    const Bytes more = concat({c.bytes, kPing});
     EXPECT_EQ(session.received(more.data(), more.size(), kSilent), c.bytes.size());
     EXPECT_EQ(session.takeOutput(), kNo);
     EXPECT_EQ(texts(session.takeRecords()),
@@ -105,7 +99,7 @@ TEST(CallSession, ALengthOrWordNoPasswordHasIsRefusedAtOnceAndEndsTheCall) {
 
 TEST(CallSession, SilenceHoldsThePasswordsAnswerAndWhatFollowsAndEchoesNoPing) {
   CallSession session = locked();
-  const Bytes stream = join({password(u"pw"), kPing, kPing});
+  const Bytes stream = concat({password(u"pw"), kPing, kPing});
   // The password is taken; its answer and the pings behind it wait.
   const size_t taken = session.received(stream.data(), stream.size(), kSilent);
   EXPECT_EQ(taken, password(u"pw").size());

@@ -338,7 +338,7 @@ TEST_F(ConsoleSocketTest, PspcemuMakesACallingDeviceWithAPasswordAndServeCallsTh
   ASSERT_TRUE(challenge && *challenge >= 512);
   const auto length = call->word();
   ASSERT_TRUE(length);
-  const auto body = call->read(*length);
+  const auto body = call->receive(*length);
   ASSERT_TRUE(body);
   controlwire::Introduction intro;
   std::string reason;
@@ -350,11 +350,11 @@ TEST_F(ConsoleSocketTest, PspcemuMakesACallingDeviceWithAPasswordAndServeCallsTh
   EXPECT_EQ(intro.build, 300);
   EXPECT_EQ(intro.currentPartnerId, 7u);
   ASSERT_TRUE(call->send(encodedPassword("s3cret", uint8_t(*challenge))));
-  EXPECT_EQ(call->read(2), (Bytes{1, 0}));
+  EXPECT_EQ(call->receive(2), (Bytes{1, 0}));
   EXPECT_NE(pspcemu({"status", made.string()}).output.find("call=introduced"), std::string::npos);
 
   EXPECT_EQ(pspcemu({"console", made.string(), "quit"}).output, "ok quitting\n");
-  EXPECT_TRUE(call->closedByDevice());
+  EXPECT_TRUE(call->closedByPeer());
   const int exited = server.wait();
   EXPECT_TRUE(WIFEXITED(exited) && WEXITSTATUS(exited) == 0) << "status " << exited;
 }

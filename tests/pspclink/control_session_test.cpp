@@ -18,12 +18,6 @@ ControlSession session(std::optional<std::u16string> password = std::nullopt) {
 
 void feed(ControlSession& s, const Bytes& bytes, uint64_t now = 0) { s.received(bytes.data(), bytes.size(), now); }
 
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
 TEST(ControlSession, AnIntroductionInAnyPiecesAttachesTheDevice) {
   const Bytes call = concat({hexBytes("00000000 00000000"), introduction()});
   for (size_t piece : {size_t(1), size_t(3), call.size()}) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string_view>
 #include <vector>
 
@@ -41,4 +42,16 @@ inline Bytes hexBytes(std::string_view text) {
 // large to write out (cap boundaries).
 inline void appendU32(Bytes& out, uint32_t value) {
   for (int shift = 0; shift < 32; shift += 8) out.push_back(uint8_t(value >> shift));
+}
+
+inline Bytes le32(uint32_t value) {
+  Bytes out;
+  appendU32(out, value);
+  return out;
+}
+
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
 }

@@ -1,7 +1,8 @@
 // One end of a TCP connection on the loopback, played by a test: a desktop on
 // the RAPI link, a device calling the connection manager, a client of the
-// manager's local channel. Reads wait for what must come, within the hang
-// guard, or for as long as the test says when it checks that nothing comes.
+// manager's local channel, or the manager a device calls (TcpListener). Reads
+// wait for what must come, within the hang guard, or for as long as the test
+// says when it checks that nothing comes.
 #pragma once
 
 #include "wait_until.h"
@@ -16,7 +17,9 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -27,6 +30,14 @@ public:
 
   TcpPeer() = default;
   explicit TcpPeer(uint16_t port, const char* from = nullptr) { connect(port, from); }
+  // A connection a listener accepted.
+  static TcpPeer adopt(int fd) {
+    TcpPeer peer;
+    peer.fd_ = fd;
+    return peer;
+  }
+  TcpPeer(TcpPeer&& other) noexcept
+      : fd_(std::exchange(other.fd_, -1)), peerClosed_(other.peerClosed_), buffer_(std::move(other.buffer_)) {}
   ~TcpPeer() { close(); }
   TcpPeer(const TcpPeer&) = delete;
   TcpPeer& operator=(const TcpPeer&) = delete;
@@ -77,6 +88,20 @@ public:
     buffer_.erase(buffer_.begin(), buffer_.begin() + long(count));
     return out;
   }
+  // A little-endian 32-bit word.
+  std::optional<uint32_t> word() {
+    const auto bytes = receive(4);
+    if (!bytes) return std::nullopt;
+    return uint32_t((*bytes)[0] | (*bytes)[1] << 8 | (*bytes)[2] << 16 | uint32_t((*bytes)[3]) << 24);
+  }
+  std::string peerAddress() const {
+    sockaddr_in addr{};
+    socklen_t length = sizeof addr;
+    ::getpeername(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+    return text;
+  }
   // One line without its end; "<no line>" when none came.
   std::string line(std::chrono::milliseconds wait = kHangGuard) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
@@ -120,6 +145,41 @@ private:
   int fd_ = -1;
   bool peerClosed_ = false;
   Bytes buffer_;
+};
+
+// A TCP port of its own on the loopback. Bound but not listening, it refuses
+// connections as an absent server does.
+class TcpListener {
+public:
+  TcpListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length) != 0)
+      throw std::runtime_error("no loopback port to listen on");
+    port_ = ntohs(addr.sin_port);
+  }
+  ~TcpListener() { ::close(fd_); }
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
+
+  void listen() { ::listen(fd_, 4); }
+  uint16_t port() const { return port_; }
+  // The next connection, or nothing within the hang guard.
+  std::optional<TcpPeer> accept() {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, int(std::chrono::milliseconds(kHangGuard).count())) <= 0) return std::nullopt;
+    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    return TcpPeer::adopt(fd);
+  }
+
+private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
 };
 
 } // namespace testsupport
