@@ -71,6 +71,19 @@ constexpr size_t kMaxPreludeBytes = 2 + (controlwire::kMaxPasswordUnits + 1) * 2
 constexpr size_t kMaxLineBytes = 3 * kMaxEncodedNameBytes + 2 * kMaxPreludeBytes + 1024;
 constexpr uint32_t kMaxWaitMs = 600000;
 
+// The channel's words, as its two ends write and read them: the requests,
+// then the answers.
+constexpr const char* kHello = "hello";
+constexpr const char* kListening = "listening";
+constexpr const char* kStatus = "status";
+constexpr const char* kWaitDevice = "wait-device";
+constexpr const char* kWatch = "watch";
+constexpr const char* kOk = "ok";
+constexpr const char* kDevice = "device";
+constexpr const char* kNone = "none";
+constexpr const char* kGone = "gone";
+constexpr const char* kError = "error";
+
 inline bool isPlain(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
          c == '_' || c == '~' || c == ':' || c == '/';
@@ -162,6 +175,12 @@ inline std::string formatLine(const std::string& name,
   for (const auto& [key, value] : options) out += " " + key + "=" + encodeValue(value);
   return out + "\n";
 }
+
+inline std::string helloRequest(const std::string& token) { return std::string(kHello) + " " + token; }
+inline std::string waitDeviceRequest(uint64_t timeoutMs) {
+  return std::string(kWaitDevice) + " timeout=" + std::to_string(timeoutMs);
+}
+inline std::string watchRequest(uint64_t attach) { return std::string(kWatch) + " attach=" + std::to_string(attach); }
 
 inline std::string hexOf(const std::vector<uint8_t>& bytes) {
   static const char digits[] = "0123456789abcdef";
@@ -257,7 +276,7 @@ inline std::string formatDeviceRecord(const DeviceRecord& record, bool withPrelu
       {"password", record.password},
   };
   if (withPrelude && !record.prelude.empty()) fields.emplace_back("prelude", hexOf(record.prelude));
-  return formatLine("device", fields);
+  return formatLine(kDevice, fields);
 }
 
 namespace detail {

@@ -51,8 +51,8 @@ bool ChannelClient::connect(const std::filesystem::path& folder, std::string& er
     return false;
   }
   std::string answer;
-  if (!ask("hello " + channel->token, answer, error)) return false;
-  if (answer != "ok") {
+  if (!ask(linkchannel::helloRequest(channel->token), answer, error)) return false;
+  if (answer != linkchannel::kOk) {
     error = "the program on port " + std::to_string(channel->port) + " does not take the token of the channel file " +
             file.string() + " (" + answer + "): the file is stale, left by a connection manager that stopped";
     return false;

@@ -437,10 +437,10 @@ void Manager::answer(Client& client, const std::string& text, uint64_t nowMs) {
   linkchannel::Line line;
   const bool parsed = linkchannel::parseLine(text, line);
   if (!client.greeted) {
-    if (parsed && line.name == "hello" && line.words.size() == 1 && line.options.empty() &&
+    if (parsed && line.name == linkchannel::kHello && line.words.size() == 1 && line.options.empty() &&
         sameToken(line.words[0], token_)) {
       client.greeted = true;
-      client.out += "ok\n";
+      client.out += std::string(linkchannel::kOk) + "\n";
     } else {
       // Nothing is told to a client without the token.
       client.out += "error the first line must be hello with the token of the channel file\n";
@@ -450,12 +450,12 @@ void Manager::answer(Client& client, const std::string& text, uint64_t nowMs) {
   }
   if (!parsed) {
     client.out += "error not a request\n";
-  } else if (line.name == "listening") {
+  } else if (line.name == linkchannel::kListening) {
     client.out += listening_;
-  } else if (line.name == "status") {
+  } else if (line.name == linkchannel::kStatus) {
     const auto device = devices_.attached();
-    client.out += device ? formatDeviceRecord(*device, false) : "none\n";
-  } else if (line.name == "wait-device") {
+    client.out += device ? formatDeviceRecord(*device, false) : std::string(linkchannel::kNone) + "\n";
+  } else if (line.name == linkchannel::kWaitDevice) {
     uint64_t timeout = linkchannel::kMaxWaitMs;
     const std::string* given = line.option("timeout");
     if (given && !textform::readNumber(*given, timeout)) {
@@ -464,15 +464,15 @@ void Manager::answer(Client& client, const std::string& text, uint64_t nowMs) {
     }
     client.wait = Client::Wait::Device;
     client.waitDeadline = nowMs + std::min<uint64_t>(timeout, linkchannel::kMaxWaitMs);
-  } else if (line.name == "watch") {
+  } else if (line.name == linkchannel::kWatch) {
     const std::string* given = line.option("attach");
     if (!given || !textform::readNumber(*given, client.watchedAttach)) {
       client.out += "error watch needs attach=<the attach number of a device record>\n";
       return;
     }
     client.wait = Client::Wait::Gone;
-  } else if (line.name == "hello") {
-    client.out += "ok\n";
+  } else if (line.name == linkchannel::kHello) {
+    client.out += std::string(linkchannel::kOk) + "\n";
   } else {
     client.out += "error unknown request " + linkchannel::encodeValue(line.name) + "\n";
   }
@@ -578,7 +578,7 @@ int serve(const ManagerOptions& options) {
   bool signalled = false;
   {
     Manager manager(options, log, tokenHex, firstAttach,
-                    linkchannel::formatLine("listening", {{"address", options.listenAddress},
+                    linkchannel::formatLine(linkchannel::kListening, {{"address", options.listenAddress},
                                                           {"port", std::to_string(listeners.devicePort)}}));
     signalled = manager.run(signalFd, listeners.device, listeners.channel, ending);
   }

@@ -97,16 +97,16 @@ int serveCommand(int argc, char** argv, const std::filesystem::path& folder) {
 int statusCommand(const std::filesystem::path& folder) {
   ChannelClient client;
   std::string error, answer;
-  if (!client.connect(folder, error) || !client.ask("status", answer, error)) {
+  if (!client.connect(folder, error) || !client.ask(linkchannel::kStatus, answer, error)) {
     std::fprintf(stderr, "pspclink: %s\n", error.c_str());
     return 1;
   }
   linkchannel::Line line, listening;
   DeviceRecord record;
   std::string where;
-  const bool device = answer != "none";
+  const bool device = answer != linkchannel::kNone;
   if ((device && (!linkchannel::parseLine(answer, line) || !parseDeviceRecord(line, record, error))) ||
-      !client.ask("listening", where, error) || !linkchannel::parseLine(where, listening) ||
+      !client.ask(linkchannel::kListening, where, error) || !linkchannel::parseLine(where, listening) ||
       !listening.option("address") || !listening.option("port")) {
     std::fprintf(stderr, "pspclink: the connection manager's answer does not read: %s\n",
                  (device ? answer : where).c_str());

@@ -27,13 +27,13 @@ inline AnswerKind readDeviceAnswer(std::string_view text, linkchannel::DeviceRec
     reason = "an answer that is not a line of words";
     return AnswerKind::Malformed;
   }
-  if (line.name == "none") return AnswerKind::None;
-  if (line.name == "error") {
+  if (line.name == linkchannel::kNone) return AnswerKind::None;
+  if (line.name == linkchannel::kError) {
     reason.clear();
     for (const std::string& word : line.words) reason += (reason.empty() ? "" : " ") + word;
     return AnswerKind::Refused;
   }
-  if (line.name != "device") {
+  if (line.name != linkchannel::kDevice) {
     reason = "an answer \"" + line.name + "\" where a device record was expected";
     return AnswerKind::Malformed;
   }

@@ -232,9 +232,9 @@ std::optional<ManagerRoute::Step> ManagerRoute::greet(const linkchannel::Channel
     return Step::Again;
   }
   std::string line;
-  if (!channel->send("hello " + file.token)) return Step::Again;
+  if (!channel->send(linkchannel::helloRequest(file.token))) return Step::Again;
   if (auto step = readAnswer(*channel, line, manager + " closed the channel before it answered hello")) return *step;
-  if (line != "ok") {
+  if (line != linkchannel::kOk) {
     refusedChannel_ = identityOf(file);
     report(manager + " refused the token of " + shownPath + " (\"" + line.substr(0, 200) +
            "\"): waiting for the channel file of a running manager");
@@ -249,7 +249,7 @@ std::optional<ManagerRoute::Step> ManagerRoute::awaitUsableDevice(const std::str
   std::string line;
   for (;;) {
     report("waiting for a device to attach to " + manager);
-    if (!channel_->send("wait-device timeout=" + std::to_string(kWaitDeviceMs))) return Step::Again;
+    if (!channel_->send(linkchannel::waitDeviceRequest(kWaitDeviceMs))) return Step::Again;
     if (auto step = readAnswer(*channel_, line, manager + " closed the channel")) return *step;
     std::string reason;
     switch (readDeviceAnswer(line, device_, reason)) {
@@ -268,7 +268,7 @@ std::optional<ManagerRoute::Step> ManagerRoute::awaitUsableDevice(const std::str
     // Its password was refused on this attach: only the next one is tried.
     report("waiting for the next attach: device \"" + device_.name + "\" refused the password on attach " +
            std::to_string(device_.attach));
-    if (!channel_->send("watch attach=" + std::to_string(device_.attach))) return Step::Again;
+    if (!channel_->send(linkchannel::watchRequest(device_.attach))) return Step::Again;
     switch (awaitGone()) {
     case Watch::Stopped:
       return Step::Stopped;
@@ -303,7 +303,7 @@ ManagerRoute::Step ManagerRoute::openRapi(DeviceSocket& link, const std::string&
     }
   }
   // Watched from now on: an attach that ends meanwhile is answered "gone" at once.
-  if (!channel_->send("watch attach=" + std::to_string(device_.attach))) return Step::Again;
+  if (!channel_->send(linkchannel::watchRequest(device_.attach))) return Step::Again;
   link = std::move(candidate);
   report("connected to " + device + " (attach " + std::to_string(device_.attach) + ") through " + manager);
   outcome = Outcome::Connected;
@@ -336,11 +336,11 @@ ManagerRoute::Watch ManagerRoute::awaitGone() {
     case Channel::Read::Line:
       break;
     }
-    if (line == "gone") {
+    if (line == linkchannel::kGone) {
       report("device \"" + device_.name + "\" (attach " + std::to_string(device_.attach) + ") is gone");
       return Watch::Gone;
     }
-    if (line.rfind("error", 0) == 0) {
+    if (line.rfind(linkchannel::kError, 0) == 0) {
       report("the connection manager cannot watch device \"" + device_.name + "\": " + line.substr(0, 200));
       return Watch::Broken;
     }

@@ -403,17 +403,16 @@ private:
       lock.lock();
       if (!got || dropped()) return;
       if (!greeted) {
-        greeted = line == "hello " + token_;
+        greeted = line == linkchannel::helloRequest(token_);
         ++(greeted ? hellos_ : refusedHellos_);
-        sendLine(s, greeted ? "ok" : "error the first line must be hello with the token of the channel file");
+        sendLine(s, greeted ? linkchannel::kOk : "error the first line must be hello with the token of the channel file");
         if (!greeted) return (void)shutdown(s, SD_BOTH);
-      } else if (line.rfind("wait-device", 0) == 0) {
+      } else if (line.rfind(linkchannel::kWaitDevice, 0) == 0) {
         changed_.wait(lock, [&] { return attach_ != 0 || dropped(); });
         if (!dropped()) sendLine(s, record());
-      } else if (line.rfind("watch attach=", 0) == 0) {
-        const std::string watched = line.substr(13);
-        changed_.wait(lock, [&] { return std::to_string(attach_) != watched || dropped(); });
-        if (!dropped()) sendLine(s, "gone");
+      } else if (line.rfind(linkchannel::kWatch, 0) == 0) {
+        changed_.wait(lock, [&] { return linkchannel::watchRequest(attach_) != line || dropped(); });
+        if (!dropped()) sendLine(s, linkchannel::kGone);
       } else {
         sendLine(s, "error unknown request");
       }
