@@ -49,7 +49,6 @@ public:
   bool write(OpenFileId file, const uint8_t* data, uint32_t size, uint32_t& written, uint32_t& lastError);
   bool size(OpenFileId file, uint64_t& bytes, uint32_t& lastError);
   void close(OpenFileId file);
-  size_t openFileCount() const { return openFiles_.size(); }
 
   bool remove(std::u16string_view path, uint32_t& lastError);
   bool move(std::u16string_view from, std::u16string_view to, uint32_t& lastError);

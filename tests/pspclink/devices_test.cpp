@@ -88,19 +88,6 @@ TEST_F(DevicesTest, TwoCallsIntroducingAtOnceTheLaterOneIsRefusedUnanswered) {
   EXPECT_TRUE(devices_.takeOutput().empty()) << "the refused device's challenge is not answered";
 }
 
-TEST_F(DevicesTest, AMalformedCallIsRefusedAndTheNextDeviceServed) {
-  call(1, kAddressB, hexBytes("10000000"));
-  EXPECT_TRUE(logged("refused: the call from 127.0.0.3: a malformed introduction: a length of 16 bytes (36 to 511 "
-                     "expected)"))
-      << logText();
-  EXPECT_EQ(devices_.takeClosing(), std::vector<CallId>{1});
-  ASSERT_TRUE(devices_.arrived(2, kAddressB, 0));
-  devices_.tick(3 * kInterval);
-  EXPECT_TRUE(logged("refused: the call from 127.0.0.3: no introduction within 3 s")) << logText();
-  call(3, kAddressA, introduction());
-  EXPECT_TRUE(devices_.attached());
-}
-
 TEST_F(DevicesTest, ThePasswordsFateIsLoggedAndRecordedButNeverThePassword) {
   password_ = {u"sesame", ""};
   const Bytes challenged = [] {
