@@ -1,7 +1,7 @@
 // The device's end of a serial cable. A palm-size PC in a serial cradle calls
 // the desktop by saying "CLIENT" on the line and starts PPP only once the
 // desktop has answered "CLIENTSERVER". The emulator plays this much of the
-// device, so that the desktop's end of the cable (scripts/attach-serial.sh)
+// device, so that the desktop's end of the cable (tools/commands/pspc-attach)
 // can be tried without one; its RAPI link runs over TCP, so it stops where a
 // real device would start PPP.
 #pragma once

@@ -27,8 +27,8 @@ const char* passwordWord(ControlSession::Lock lock) {
 
 } // namespace
 
-Devices::Devices(Timing timing, Hooks hooks, uint64_t firstAttach)
-    : timing_(timing), hooks_(std::move(hooks)), nextAttach_(std::max<uint64_t>(firstAttach, 1)) {}
+Devices::Devices(Timing timing, Hooks hooks, uint64_t firstAttach, uint16_t rapiPort)
+    : timing_(timing), hooks_(std::move(hooks)), nextAttach_(std::max<uint64_t>(firstAttach, 1)), rapiPort_(rapiPort) {}
 
 bool Devices::arrived(CallId id, uint32_t address, uint64_t nowMs, const std::string& withheld) {
   const std::string from = dottedAddress(address);
@@ -197,7 +197,7 @@ std::optional<DeviceRecord> Devices::attached() const {
   record.build = intro.build;
   record.cpu = intro.cpuType;
   record.address = dottedAddress(call.address);
-  record.rapiPort = controlwire::kRapiPort;
+  record.rapiPort = rapiPort_;
   record.since = call.since;
   record.attach = call.attach;
   record.locked = call.session.challenged();

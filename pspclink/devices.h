@@ -40,7 +40,10 @@ public:
     std::function<int64_t()> wallClock;
   };
 
-  Devices(Timing timing, Hooks hooks, uint64_t firstAttach);
+  // `rapiPort`: where the devices serve RAPI, as their records say. Every
+  // real device serves on 990; an emulated one run by an ordinary user
+  // cannot take a port below 1024.
+  Devices(Timing timing, Hooks hooks, uint64_t firstAttach, uint16_t rapiPort = controlwire::kRapiPort);
 
   // A call from `address` (IPv4, host order). False when it is refused: the
   // caller closes it and tells nothing more of it. `withheld`, when not
@@ -87,6 +90,7 @@ private:
   Timing timing_;
   Hooks hooks_;
   uint64_t nextAttach_;
+  uint16_t rapiPort_;
   std::map<CallId, Call> calls_;
   CallId attached_ = 0; // 0: none
   std::vector<std::pair<CallId, std::vector<uint8_t>>> output_;

@@ -133,7 +133,7 @@ public:
                                : PasswordSource{std::nullopt, "pspclink serve was given no --password-file"};
                   },
                   wallSeconds},
-                 firstAttach) {}
+                 firstAttach, options.rapiPort) {}
   ~Manager() {
     for (auto& entry : deviceConnections_) ::close(entry.second.fd);
     for (auto& entry : clients_) ::close(entry.second.fd);

@@ -22,6 +22,7 @@ struct ManagerOptions {
   // neither on the loopback nor on a point-to-point link (password_reach.h).
   std::vector<uint32_t> devices; // IPv4, host order
   std::filesystem::path folder; // the channel folder
+  uint16_t rapiPort = controlwire::kRapiPort; // where the devices serve RAPI
   Timing timing;
 };
 

@@ -30,6 +30,7 @@ constexpr uint64_t kMostPingIntervalMs = 600000;
 
 std::string usageText() {
   return std::string("usage: pspclink serve [--listen ADDR:PORT] [--password-file FILE] [--device ADDR]...\n"
+                     "                      [--rapi-port PORT]\n"
                      "       pspclink status\n"
                      "\n"
                      "serve   takes the calls of Windows CE devices on TCP port ") +
@@ -48,6 +49,11 @@ std::string usageText() {
          "        " +
          kLogFileName +
          " in the channel folder.\n"
+         "        --rapi-port names the port the devices serve RAPI on (default " +
+         std::to_string(controlwire::kRapiPort) +
+         ", a\n"
+         "        real device's): an emulated device run by an ordinary user serves on\n"
+         "        one above 1023.\n"
          "status  shows the attached device, or \"no device\", and where the manager\n"
          "        listens and logs.\n"
          "\n"
@@ -77,6 +83,9 @@ int serveCommand(int argc, char** argv, const std::filesystem::path& folder) {
       options.listenAddress = value.substr(0, colon);
     } else if (option == "--password-file") {
       options.passwordFile = value;
+    } else if (option == "--rapi-port") {
+      if (!textform::readNumber(value, options.rapiPort) || options.rapiPort == 0)
+        return usage("--rapi-port takes a port from 1 to 65535: " + value);
     } else if (option == "--device") {
       in_addr address{};
       if (::inet_pton(AF_INET, value.c_str(), &address) != 1)

@@ -8,10 +8,11 @@ cd "$(dirname "$0")/.."
 # cppcheck and clang-tidy are the static checks; socat relays the emulator's
 # console socket to the Windows tests under Wine (tests/windows/with-emulator.sh)
 # and makes the pseudo-terminal pair of the serial cable's tests; ppp (pppd and
-# chat) carries the serial cable (scripts/attach-serial.sh).
+# chat) carries the serial cable (tools/commands/pspc-attach); groff-base renders
+# the manual pages in their test.
 packages="cmake ninja-build g++ googletest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine wine64 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-wine procps socat ppp
+  wine wine64 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-wine procps socat ppp groff-base
   clang libclang-rt-14-dev cppcheck clang-tidy"
 
 missing=""

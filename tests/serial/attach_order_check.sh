@@ -1,11 +1,11 @@
 #!/bin/sh
-# attach-serial.sh's order against a device that calls once, the moment its
+# pspc-attach's order against a device that calls once, the moment its
 # link is up: the manager must be listening by then. pppd cannot run here (no
 # PPP in the kernel); tests/serial/pppd_standin.sh stands in for it and has an
 # emulated device call the desktop's address once, before it even says the
 # link is up. Cases: pspclink listens on an address the machine does not have
 # yet (the cable's, before PPP); the once-calling device is attached.
-#   attach_order_check.sh <pspcemu> <pspclink> <attach-serial.sh> <pppd stand-in> <work folder>
+#   attach_order_check.sh <pspcemu> <pspclink> <pspc-attach> <pppd stand-in> <work folder>
 set -eu
 pspcemu=$1
 pspclink=$2
@@ -25,7 +25,7 @@ fail() {
   exit 1
 }
 cleanup() {
-  # The stand-in first: attach-serial.sh waits for its pppd to end.
+  # The stand-in first: pspc-attach waits for its pppd to end.
   [ ! -s "$work/standin.pid" ] || kill -TERM "$(cat "$work/standin.pid")" 2>/dev/null || true
   [ -z "$attach_pid" ] || { kill -TERM "$attach_pid" 2>/dev/null || true; wait "$attach_pid" 2>/dev/null || true; }
   [ -z "$socat_pid" ] || { kill "$socat_pid" 2>/dev/null || true; wait "$socat_pid" 2>/dev/null || true; }
@@ -59,7 +59,7 @@ port=$(sed -n 's/.* PTY is //p' "$work/socat.out" | sed -n 1p)
 
 case_name="the once-calling device is attached"
 "$pspcemu" init "$work/device" >/dev/null
-export PSPCLINK_DIR="$work/link" PSPC_ATTACH_PPPD="$standin" PSPC_STANDIN_WORK="$work"
+export PSPCLINK_DIR="$work/link" XDG_STATE_HOME="$work/state" PSPC_ATTACH_PPPD="$standin" PSPC_STANDIN_WORK="$work"
 export PSPC_STANDIN_IMAGE="$work/device" PSPC_STANDIN_PSPCEMU="$pspcemu"
 sh "$attach" --addresses 127.0.131.1:127.0.131.129 "$port" >"$work/attach.out" 2>&1 &
 attach_pid=$!
@@ -72,8 +72,8 @@ status=0
 wait "$attach_pid" || status=$?
 attach_pid=
 rm -f "$work/standin.pid"
-[ $status -eq 0 ] || fail "attach-serial.sh ended with $status"
-grep -qF "attach-serial: the device ended the link" "$work/attach.out" || fail "the end is not told"
+[ $status -eq 0 ] || fail "pspc-attach ended with $status"
+grep -qF "pspc-attach: the device ended the link" "$work/attach.out" || fail "the end is not told"
 ! grep -q "was locked" "$work/attach.out" || fail "a device that took no password is said to be locked"
 until_true 30 sh -c "! test -e '$work/link/channel'" || fail "the pspclink it started still runs"
 

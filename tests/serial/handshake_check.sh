@@ -1,10 +1,10 @@
 #!/bin/sh
 # The serial cable's handshake over a pseudo-terminal pair made by socat: the
 # emulator plays the device's end (pspcemu cable); the desktop's end is the
-# connect command of the pppd options attach-serial.sh writes, run as pppd
+# connect command of the pppd options pspc-attach writes, run as pppd
 # runs it, with the line on its standard input and output. pppd itself cannot
 # run here (no PPP in the kernel), and the link stops where PPP would start.
-#   handshake_check.sh <pspcemu> <attach-serial.sh> <work folder>
+#   handshake_check.sh <pspcemu> <pspc-attach> <work folder>
 set -eu
 pspcemu=$1
 attach=$2
@@ -44,10 +44,10 @@ pty_pair() {
   [ -c "$device_end" ] && [ -c "$desktop_end" ] || fail "socat named no pair"
 }
 
-# The connect command of the options attach-serial.sh writes for a port, as
+# The connect command of the options pspc-attach writes for a port, as
 # pppd reads its word: the outer quotes gone, a backslash quoting the next.
 connect_command() {
-  "$attach" --print-options "$@" >"$work/options.txt" || fail "attach-serial.sh --print-options failed"
+  "$attach" --print-options "$@" >"$work/options.txt" || fail "pspc-attach --print-options failed"
   sed -n 's/^connect "\(.*\)"$/\1/p' "$work/options.txt" | sed 's/\\\(.\)/\1/g'
 }
 
@@ -92,7 +92,7 @@ grep -q 'no "CLIENTSERVER" from the desktop on .* within 2 s (heard nothing)' "$
   fail "the device's message does not say it heard nothing"
 
 # chat's status 3 is its time-out: pppd then ends with its own 8, which
-# attach-serial.sh explains as a device that did not call.
+# pspc-attach explains as a device that did not call.
 case_name="the device does not call"
 pty_pair
 desktop "$(connect_command --wait 2 "$desktop_end")"

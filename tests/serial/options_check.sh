@@ -1,14 +1,16 @@
 #!/bin/sh
-# The pppd options attach-serial.sh writes: the port and its speed, the link's
+# The pppd options pspc-attach writes: the port and its speed, the link's
 # addresses, the connect command, a link that takes no default route; its
 # refusals of what it cannot use; and pppd's own reading of the options.
-#   options_check.sh <attach-serial.sh> <work folder>
+#   options_check.sh <pspc-attach> <work folder>
 set -eu
 attach=$1
 work=$2
 rm -rf "$work"
 mkdir -p "$work"
 out=$work/options.txt
+# Its work files go to the user's state folder: here, the test's own.
+export XDG_STATE_HOME="$work/state"
 case_name=
 fail() { echo "FAIL ($case_name): $*"; cat "$out"; exit 1; }
 
@@ -18,7 +20,7 @@ print() {
   shift
   status=0
   "$attach" --print-options "$@" >"$out" 2>&1 || status=$?
-  [ $status -eq 0 ] || fail "attach-serial.sh --print-options ended with $status"
+  [ $status -eq 0 ] || fail "pspc-attach --print-options ended with $status"
 }
 has() { grep -qxF -- "$1" "$out" || fail "no line '$1'"; }
 lacks() { ! grep -qx -- "$1" "$out" || fail "a line '$1'"; }
@@ -35,7 +37,7 @@ refuses() {
 
 print "a USB-serial adapter at the default speed" /dev/ttyUSB0
 options=$(sed -n 's/^pppd file //p' "$out")
-case "$options" in */build/serial/ttyUSB0.options) ;; *) fail "pppd reads '$options'" ;; esac
+[ "$options" = "$work/state/pspc-attach/ttyUSB0.options" ] || fail "pppd reads '$options'"
 has "--- $options"
 has "/dev/ttyUSB0"
 has "115200"

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Stands in for pppd under attach-serial.sh in the tests (PSPC_ATTACH_PPPD),
+# Stands in for pppd under pspc-attach in the tests (PSPC_ATTACH_PPPD),
 # where no PPP can run: called as pppd is ("file OPTIONS"), it reads the link's
 # addresses from the options, has the emulated device (pspcemu serve
 # $PSPC_STANDIN_IMAGE) call the desktop's address once from its own, as a

@@ -3,14 +3,17 @@
 // state and message it passes. The main job uses it when there is no display
 // to show the dialogs on.
 //
-//   setup-headless --run-folder DIR --display :N --image DIR --output DIR
-//                  --runner FILE --uidriver FILE [--endpoint HOST:PORT]
+//   setup-headless --run-folder DIR --display :N --output DIR
+//                  --runner FILE --uidriver FILE [--program FILE]
+//                  [--image DIR] [--endpoint HOST:PORT]
 //                  [--choose mfc|vb|both|none] [--device-version V]
 //                  [--device-language L] [--summary FILE] [--slow-copy]
 //
-// It starts setup.exe (in the run folder, beside rapi.dll) through uidriver,
-// controls the emulator serving the device image given with --image, and
-// answers as a person would: every message box is pictured, its caption
+// It starts setup.exe (--program, beside its rapi.dll; default: the one in
+// the run folder) through uidriver, in the run folder, which holds the
+// packages. With --image it controls the emulator serving that device image,
+// slowing its answers so that the pictures catch the probing (a real device
+// answers at its own pace). It answers as a person would: every message box is pictured, its caption
 // and text printed, and then pressed OK. A refused device ends the run with
 // the program. In the selection it ticks the packages of --choose (default
 // both) and presses OK, or Cancel for none; a choice the program refuses for
@@ -55,7 +58,7 @@ constexpr Milliseconds kDrawn = 500ms;
 constexpr Milliseconds kProbeGuard = 90s, kTransferGuard = 600s, kStepGuard = 30s;
 
 struct Options {
-  fs::path runFolder, output, runner, uidriver, image, summary;
+  fs::path runFolder, program, output, runner, uidriver, image, summary;
   std::string display, endpoint, deviceVersion, deviceLanguage;
   Choice choice = Choice::Both;
   bool slowCopy = false;
@@ -79,9 +82,10 @@ Options parse(int argc, char** argv) {
       usageError("unexpected argument " + arg);
     }
   }
-  for (const char* required : {"--run-folder", "--display", "--image", "--output", "--runner", "--uidriver"})
+  for (const char* required : {"--run-folder", "--display", "--output", "--runner", "--uidriver"})
     if (!values.count(required)) usageError(std::string("missing ") + required);
   options.runFolder = values["--run-folder"];
+  options.program = values.count("--program") ? fs::path(values["--program"]) : options.runFolder / "setup.exe";
   options.output = values["--output"];
   options.runner = values["--runner"];
   options.uidriver = values["--uidriver"];
@@ -91,6 +95,7 @@ Options parse(int argc, char** argv) {
   options.deviceVersion = values["--device-version"];
   options.deviceLanguage = values["--device-language"];
   options.image = values["--image"];
+  if (options.slowCopy && options.image.empty()) usageError("--slow-copy slows an emulated device: it needs --image");
   if (values.count("--choose")) {
     auto choice = parseChoice(values["--choose"]);
     if (!choice) usageError("--choose takes mfc, vb, both or none, not " + values["--choose"]);
@@ -157,7 +162,7 @@ private:
     UiDriver::Launch launch;
     launch.runner = options_.runner;
     launch.driver = options_.uidriver;
-    launch.program = options_.runFolder / "setup.exe";
+    launch.program = options_.program;
     launch.workingFolder = options_.runFolder;
     launch.environment = {{"PSPC_WINE_GRAPHICS", "x11"}, {"DISPLAY", options_.display}};
     if (!options_.endpoint.empty()) launch.environment.push_back({"PSPC_RAPI_ENDPOINT", options_.endpoint});
@@ -167,7 +172,9 @@ private:
 
   UiDriver& ui() { return *driver_; }
 
+  // Tells the emulator serving the image; a real device is not told.
   void control(const std::string& command) {
+    if (options_.image.empty()) return;
     std::string answer, error;
     if (!pspc::sendToConsole(options_.image, command, answer, error)) throw RunFailure(error);
     if (answer.rfind("ok", 0) != 0) throw RunFailure("the emulator refused '" + command + "': " + answer);
