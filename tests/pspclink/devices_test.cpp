@@ -37,6 +37,20 @@ protected:
   Devices devices_;
 };
 
+// An emulated device run by an ordinary user serves RAPI above port 1023;
+// the record tells rapi.dll where.
+TEST(Devices, AnotherRapiPortIsTheOneRecorded) {
+  Devices devices(Timing{kInterval},
+                  {[](const std::string&) {}, [] { return PasswordSource{std::nullopt, "none"}; },
+                   [] { return int64_t(0); }},
+                  1, 10990);
+  ASSERT_TRUE(devices.arrived(1, kAddressA, 0));
+  const Bytes intro = introduction();
+  devices.received(1, intro.data(), intro.size(), 0);
+  ASSERT_TRUE(devices.attached());
+  EXPECT_EQ(devices.attached()->rapiPort, 10990);
+}
+
 TEST_F(DevicesTest, TheAttachedDeviceIsRecordedAndASecondOneRefused) {
   call(1, kAddressA, introduction());
   EXPECT_TRUE(
