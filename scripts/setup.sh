@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs what the project needs from Debian's packages and makes the
 # project's own Wine prefix. Safe to run again: it installs only what is missing.
+# --packages-only leaves the prefix to the caller (the test command makes it
+# while it builds).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -36,4 +38,4 @@ if [ -n "$missing" ]; then
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
 
-scripts/make-wineprefix.sh build/wineprefix
+[ "${1:-}" = --packages-only ] || scripts/make-wineprefix.sh build/wineprefix
