@@ -87,7 +87,8 @@ TEST(FindPatterns, MatchAsTheDeviceDoes) {
   EXPECT_TRUE(matchesPattern(u"MakeZlkData.exe", u"makezlkdata.EXE"));
 }
 
-TEST(Utf8, RoundTripsAndRefusesMalformedText) {
+// Malformed UTF-8 is refused by the one reader (text_forms_test.cpp).
+TEST(Utf8, RoundTripsAndRefusesALoneSurrogate) {
   const std::u16string text = u"A\u00e9\u6f22\U0001F600";
   std::string utf8;
   ASSERT_TRUE(utf16ToUtf8(text, utf8));
@@ -96,8 +97,6 @@ TEST(Utf8, RoundTripsAndRefusesMalformedText) {
   ASSERT_TRUE(utf8ToUtf16(utf8, back));
   EXPECT_EQ(back, text);
   EXPECT_FALSE(utf16ToUtf8(std::u16string(1, char16_t(0xD83D)), utf8));
-  for (const char* bad : {"\xc0\xaf", "\xed\xa0\x80", "\xe6\xbc", "\xf8\x88\x80\x80\x80", "\xf4\x90\x80\x80"})
-    EXPECT_FALSE(utf8ToUtf16(bad, back)) << bad;
 }
 
 } // namespace

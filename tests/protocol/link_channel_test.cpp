@@ -131,16 +131,16 @@ TEST(DeviceRecord, ReadsBackEveryFieldAsWritten) {
 }
 
 TEST(DeviceRecord, WithoutAPasswordFieldTheLockTellsIt) {
-  DeviceRecord read;
-  std::string reason;
-  ASSERT_TRUE(readRecord(recordWith("password", std::nullopt), read, reason)) << reason;
-  EXPECT_EQ(read.password, "accepted");
-  ASSERT_TRUE(readRecord(recordWith("state", "locked"), read, reason)) << reason;
-  EXPECT_EQ(read.password, "refused");
-  ASSERT_TRUE(readRecord(recordWith("locked", "0"), read, reason)) << reason;
-  EXPECT_EQ(read.password, "none");
-  ASSERT_TRUE(readRecord(recordWith("rapi-port", "65535"), read, reason)) << reason;
-  ASSERT_TRUE(readRecord(recordWith("address", "0.0.0.255"), read, reason)) << reason;
+  const std::pair<std::string, std::optional<std::string>> changes[] = {
+      {"password", std::nullopt}, {"state", "locked"}, {"locked", "0"}, {"rapi-port", "65535"}, {"address", "0.0.0.255"}};
+  const char* passwords[] = {"accepted", "refused", "none", "accepted", "accepted"};
+  for (size_t i = 0; i < std::size(changes); ++i) {
+    DeviceRecord read;
+    std::string reason;
+    const std::string text = recordWith(changes[i].first, changes[i].second);
+    ASSERT_TRUE(readRecord(text, read, reason)) << reason << ": " << text;
+    EXPECT_EQ(read.password, passwords[i]) << text;
+  }
 }
 
 TEST(DeviceRecord, ARecordWithAFieldMissingOrUnreadableIsRefused) {

@@ -57,8 +57,8 @@ TEST(TextForms, Utf8ReadsStrictly) {
   EXPECT_EQ(text, u"A\u00e9\u6f22\U0001F600");
   // A lone continuation byte, overlong forms, a cut sequence, a surrogate,
   // and lead bytes past U+10FFFF.
-  for (const char* bad : {"\x80", "\xc1\xbf", "\xe0\x80\xaf", "\xf0\x9f\x98", "\xed\xb0\x80", "\xf5\x80\x80\x80",
-                          "\xf4\x90\x80\x80", "\xff"}) {
+  for (const char* bad : {"\x80", "\xc0\xaf", "\xc1\xbf", "\xe0\x80\xaf", "\xe6\xbc", "\xf0\x9f\x98", "\xed\xa0\x80",
+                          "\xed\xb0\x80", "\xf5\x80\x80\x80", "\xf4\x90\x80\x80", "\xf8\x88\x80\x80\x80", "\xff"}) {
     text = u"kept";
     EXPECT_FALSE(textform::utf8ToUtf16(bad, text)) << bad;
     EXPECT_EQ(text, u"kept") << "left alone";
